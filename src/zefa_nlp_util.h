@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+// JSON reading helpers shared by the engine.
+#pragma once
+
+#include <json/value.h>
+
+#include <string>
+
+namespace zefa_nlp_util {
+
+// Parses text with the JSON reader's default settings and returns what it read: null when
+// nothing could be read; the first value when text follows it. Never throws.
+Json::Value formatJsonFromString(const std::string& text);
+
+// Parses text like formatJsonFromString and tells whether the reader accepted it.
+[[nodiscard]] bool parseJson(const std::string& text, Json::Value& value);
+
+// True when value is an object that has the member key. Safe on values of any type.
+[[nodiscard]] bool hasMember(const Json::Value& value, const char* key);
+
+// The member key of an object, or nullptr when value is no object or lacks the member.
+[[nodiscard]] const Json::Value* findMember(const Json::Value& value, const char* key);
+
+// The text of a JSON value with every string in it (not the member names) replaced by "***",
+// written on one line: a JSON text safe to show in a diagnostic.
+std::string maskedJson(const Json::Value& value);
+
+}  // namespace zefa_nlp_util
