@@ -7,11 +7,11 @@
 // a request runs. Delete the engine only once no request runs on it.
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "ai_engine/abstract_text_generation_engine.h"
 #include "zefa_nlp_engine_export.h"
+
+#include <memory>
+#include <string>
 
 class ZefaNlpEnginePrivate;
 

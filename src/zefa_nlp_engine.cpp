@@ -2,7 +2,6 @@
 // The exported facade: forwards every operation to the private implementation it owns.
 #include "zefa_nlp_engine.h"
 
-
 #include "zefa_nlp_engine_p.h"
 
 using ai_engine::result::AiEngineBaseResult;

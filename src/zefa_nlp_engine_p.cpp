@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "zefa_nlp_engine_p.h"
 
+#include "zefa_config.h"
+#include "zefa_nlp_server_error.h"
+#include "zefa_nlp_util.h"
+
 #include <cpr/cpr.h>
 #include <json/writer.h>
 
 #include <cstdio>
 #include <thread>
-
-#include "zefa_config.h"
-#include "zefa_nlp_server_error.h"
-#include "zefa_nlp_util.h"
 
 using ai_engine::EngineError;
 using zefa_nlp_util::findMember;
@@ -361,7 +361,8 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handleLine_(std::string_vie
     if (line.front() == ':') return Dispatch::Continue;  // a comment, such as a keep-alive
     const std::size_t colon = line.find(':');
     if (line.substr(0, colon) != "data") return Dispatch::Continue;  // event, id, retry, ...
-    std::string_view value = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+    std::string_view value =
+        colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
     if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     if (exceedsPendingLimit_(value.size() + 1)) return Dispatch::Abort;
     if (stream_.eventHasData) stream_.eventData.push_back('\n');
@@ -544,23 +545,27 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
     return chat(chatInput.toStyledString());
 }
 
-ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
+void ZefaNlpEnginePrivate::resetStream_() {
     stream_ = StreamState();
     pendingData_.clear();
     sentenceId_ = 0;
+}
+
+ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
+    resetStream_();
 
     cpr::Session& session = *session_;
     session.SetUrl(cpr::Url{endpointUrl_});
-    session.SetHeader(cpr::Header{{"Content-Type", "application/json"},
-                                  {"Authorization", "Bearer " + apiKey_}});
+    session.SetHeader(
+        cpr::Header{{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey_}});
     session.SetBody(cpr::Body{requestBody_.toStyledString()});
     session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
     session.SetWriteCallback(cpr::WriteCallback{writeChatData, reinterpret_cast<intptr_t>(this)});
     // libcurl calls this about once a second even when nothing arrives, so a stop also ends a
     // silent transfer, and a service that keeps the connection open after "[DONE]" is left.
-    session.SetProgressCallback(cpr::ProgressCallback{
-        [this](cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t,
-               intptr_t) { return onProgress_(); }});
+    session.SetProgressCallback(
+        cpr::ProgressCallback{[this](cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t,
+                                     cpr::cpr_pf_arg_t, intptr_t) { return onProgress_(); }});
     cpr::Response response = session.Post();
     return processChatResponse_(response);
 }
@@ -593,8 +598,8 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
     if (!stream_.failure.empty()) {
         lastError_ = EngineError(ai_engine::UnknownServiceError, stream_.failure);
     } else if (stream_.serverError) {
-        lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status),
-                                 serverErrorText_);
+        lastError_ =
+            EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), serverErrorText_);
     } else if (stream_.done) {
         // The answer was complete; how the connection ended afterwards does not matter.
         return {true, lastError_};

@@ -2,6 +2,8 @@
 // The engine proper, behind the exported facade. Not installed.
 #pragma once
 
+#include "ai_engine/abstract_text_generation_engine.h"
+
 #include <json/value.h>
 
 #include <atomic>
@@ -15,8 +17,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "ai_engine/abstract_text_generation_engine.h"
 
 namespace cpr {
 class Response;
@@ -77,11 +77,11 @@ private:
 
     // What a transfer's write and progress callbacks decided, for the completion step.
     struct StreamState {
-        std::string eventData;    // data lines of the event being read, joined with LF
+        std::string eventData;  // data lines of the event being read, joined with LF
         bool eventHasData = false;
-        bool skipLf = false;      // the last line ended in CR: a following LF belongs to it
-        bool atStart = true;      // nothing read yet: a byte-order mark may come first
-        bool done = false;        // "[DONE]" arrived: the answer is complete
+        bool skipLf = false;  // the last line ended in CR: a following LF belongs to it
+        bool atStart = true;  // nothing read yet: a byte-order mark may come first
+        bool done = false;    // "[DONE]" arrived: the answer is complete
         std::chrono::steady_clock::time_point doneAt;
         bool serverError = false;  // an error reply or error event was met (serverErrorText_)
         std::string failure;       // why the parser aborted the transfer otherwise
@@ -98,6 +98,7 @@ private:
     Json::Value findCatalogModel_(const std::string& model) const;
     AiEngineBaseResult refuse_(int code, const std::string& message);
     [[nodiscard]] bool claimRequest_();
+    void resetStream_();
     AiEngineBaseResult post_();
     bool onProgress_();
 
@@ -139,13 +140,13 @@ private:
     const std::string endpointUrl_;
     StreamState stream_;
     TextGenerationResultCallback requestCallback_;  // the callback the running request feeds
-    std::shared_ptr<cpr::Session> session_;        // kept across requests: connection reuse
+    std::shared_ptr<cpr::Session> session_;         // kept across requests: connection reuse
 
     // Guards lastError_, the request slot and the hand-over of the host callback between the
     // request thread and a stopping thread. Never held while the host callback runs.
     mutable std::mutex mutex_;
     std::condition_variable callbackIdle_;
     bool requestInFlight_ = false;
-    bool callbackBusy_ = false;    // some thread is inside the host callback
-    bool endMarkerOwed_ = false;   // a stop came while the request thread was in the callback
+    bool callbackBusy_ = false;   // some thread is inside the host callback
+    bool endMarkerOwed_ = false;  // a stop came while the request thread was in the callback
 };

@@ -9,9 +9,9 @@ namespace zefa_nlp_server_error {
 namespace {
 
 const std::map<int, ai_engine::NlpEngineErrorCode> kStatusCodes = {
-    {400, ai_engine::InvalidRequest}, {401, ai_engine::Unauthorized},
-    {403, ai_engine::Unauthorized},   {404, ai_engine::Unauthorized},
-    {408, ai_engine::InvalidRequest}, {413, ai_engine::PayloadTooLarge},
+    {400, ai_engine::InvalidRequest},  {401, ai_engine::Unauthorized},
+    {403, ai_engine::Unauthorized},    {404, ai_engine::Unauthorized},
+    {408, ai_engine::InvalidRequest},  {413, ai_engine::PayloadTooLarge},
     {429, ai_engine::TooManyRequests}, {500, ai_engine::InvalidRequest},
 };
 

@@ -3,10 +3,10 @@
 // to the virtual table of AbstractAiEngine; the order is part of the binary contract.
 #pragma once
 
-#include <string>
-
 #include "ai_engine/abstract_ai_engine.h"
 #include "ai_engine/ai_engine_result.h"
+
+#include <string>
 
 namespace ai_engine {
 namespace gen_ai {

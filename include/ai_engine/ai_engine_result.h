@@ -2,10 +2,10 @@
 // Result records an engine hands back to the host; plain aggregates built in field order.
 #pragma once
 
+#include "ai_engine/engine_error.h"
+
 #include <functional>
 #include <string>
-
-#include "ai_engine/engine_error.h"
 
 namespace ai_engine {
 namespace result {

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: MIT
+// Identity, model catalog, configuration and JSON reading of the engine.
+#include "engine_inspector.h"
+#include "test_support.h"
+#include "zefa_nlp_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using Inspector = ZefaNlpEngineInspector;
+using zefa_test::parse;
+using zefa_test::StderrCapture;
+
+TEST(EngineIdentity, AnswersWhoItIs) {
+    ZefaNlpEnginePrivate engine;
+    EXPECT_EQ(engine.engineName(), "zefa");
+    EXPECT_TRUE(engine.isCloud());
+    EXPECT_FALSE(engine.isBuiltInEngine());
+    EXPECT_FALSE(engine.isCustomModelEngine());
+    EXPECT_EQ(engine.currentModel(), "zefa-plus");
+    EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+}
+
+TEST(EngineIdentity, CatalogDescribesTheOneModel) {
+    ZefaNlpEnginePrivate engine;
+    const std::string text = engine.modelInfo();
+    EXPECT_EQ(text.substr(0, 6), "\n    {");
+    EXPECT_EQ(text.substr(text.size() - 6), "}\n    ");
+
+    const Json::Value catalog = parse(text);
+    EXPECT_EQ(catalog["vendor"], "泽法");
+    ASSERT_EQ(catalog["models"].size(), 1u);
+    const Json::Value& model = catalog["models"][0];
+    EXPECT_EQ(model["name"], "泽法-zefa-plus");
+    EXPECT_EQ(model["model"], "zefa-plus");
+    EXPECT_EQ(model["maxTokens"], 8192);
+    EXPECT_EQ(model["feedbackUrl"].asString().rfind("https://", 0), 0u);
+    const Json::Value& config = model["subConfig"][0]["config"][0];
+    EXPECT_EQ(model["subConfig"][0]["name"], "zefa-plus");
+    EXPECT_EQ(config["friendlyName"], "APIKey");
+    EXPECT_EQ(config["configName"], "apiKey");
+    // Members in the documented order, four spaces per level.
+    EXPECT_LT(text.find("\"vendor\""), text.find("\"models\""));
+    EXPECT_LT(text.find("\"maxTokens\""), text.find("\"feedbackUrl\""));
+    EXPECT_NE(text.find("\n        \"vendor\": \"泽法\",\n"), std::string::npos);
+}
+
+TEST(EngineIdentity, CatalogTextNeverChanges) {
+    ZefaNlpEnginePrivate engine;
+    const std::string before = engine.modelInfo();
+    engine.setConfig(R"({"apiKey": "k"})");
+    EXPECT_TRUE(engine.setCurrentModel("zefa-plus"));
+    (void)engine.init();
+    EXPECT_EQ(engine.modelInfo(), before);
+}
+
+struct ConfigCase {
+    const char* name;
+    const char* config;
+    const char* expectedLine;  // nullptr: accepted
+    const char* keyAfter;
+};
+
+class SetConfig : public testing::TestWithParam<ConfigCase> {};
+
+TEST_P(SetConfig, AcceptsOnlyAStringKeyAndNeverEchoesSecrets) {
+    const ConfigCase& c = GetParam();
+    ZefaNlpEnginePrivate engine;
+    engine.setConfig(R"({"apiKey": "earlier"})");
+    StderrCapture capture;
+    engine.setConfig(c.config);
+    const std::string printed = capture.text();
+    if (c.expectedLine == nullptr) {
+        EXPECT_EQ(printed, "");
+    } else {
+        EXPECT_EQ(printed,
+                  std::string("Invalid config for zefa nlp engine: ") + c.expectedLine + "\n");
+    }
+    EXPECT_EQ(Inspector::apiKey(engine), c.keyAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SetConfig,
+    testing::Values(
+        ConfigCase{"Key", R"({"apiKey": "sk-123"})", nullptr, "sk-123"},
+        ConfigCase{"EmptyKey", R"({"apiKey": ""})", nullptr, ""},
+        ConfigCase{"OtherMembersIgnored", R"({"apiKey": "k2", "region": "x", "n": 1})", nullptr,
+                   "k2"},
+        ConfigCase{"EmptyText", "", "", "earlier"},
+        ConfigCase{"NumericKey", R"({"apiKey": 42})", R"({"apiKey":42})", "earlier"},
+        ConfigCase{"MistypedMemberMasked", R"({"apikey": "sk-secret"})", R"({"apikey":"***"})",
+                   "earlier"},
+        ConfigCase{"ArrayMasked", R"(["sk-secret", 1])", R"(["***",1])", "earlier"},
+        ConfigCase{"ProseNotEchoed", "sk-secret-plain-text", "(not JSON, 20 bytes)", "earlier"},
+        ConfigCase{"HeaderInjection", "{\"apiKey\": \"sk\\r\\nX-Evil: 1\"}", R"({"apiKey":"***"})",
+                   "earlier"},
+        ConfigCase{"NulInKey", "{\"apiKey\": \"sk\\u0000\"}", R"({"apiKey":"***"})", "earlier"}),
+    [](const testing::TestParamInfo<ConfigCase>& param) { return std::string(param.param.name); });
+
+TEST(SetCurrentModel, MatchesTheModelIdentifierExactly) {
+    ZefaNlpEnginePrivate engine;
+    EXPECT_TRUE(engine.setCurrentModel("zefa-plus"));
+    EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+    for (const char* wrong : {"泽法-zefa-plus", "ZEFA-PLUS", "", " zefa-plus"}) {
+        StderrCapture capture;
+        EXPECT_FALSE(engine.setCurrentModel(wrong));
+        EXPECT_EQ(capture.text(), std::string("Invalid current model name: ") + wrong + "\n");
+        EXPECT_EQ(engine.currentModel(), "zefa-plus");
+    }
+}
+
+TEST(GetMaxTokens, ReadsTheCatalogAndKeepsTheLimit) {
+    ZefaNlpEnginePrivate engine;
+    EXPECT_EQ(engine.getMaxTokens("zefa-plus"), 8192);
+    EXPECT_EQ(Inspector::maxTokens(engine), 8192);
+    EXPECT_EQ(engine.getMaxTokens("other"), -1);
+    EXPECT_EQ(Inspector::maxTokens(engine), 8192);
+}
+
+TEST(FormatJsonFromString, ReturnsWhatTheReaderRead) {
+    using zefa_nlp_util::formatJsonFromString;
+    EXPECT_TRUE(formatJsonFromString("").isNull());
+    EXPECT_TRUE(formatJsonFromString("hello there").isNull());
+    const Json::Value withTrailing = formatJsonFromString(R"({"a": 1} trailing words)");
+    ASSERT_TRUE(withTrailing.isObject());
+    EXPECT_EQ(withTrailing["a"], 1);
+    // Deeper than the reader's stack limit: the reader throws, the helper does not.
+    EXPECT_TRUE(formatJsonFromString(std::string(100000, '[')).isNull());
+    // A failed parse of a text ending in CR makes the reader look one byte further: it must
+    // stay inside the text (AddressSanitizer watches).
+    (void)formatJsonFromString("\r{\r");
+}
+
+}  // namespace

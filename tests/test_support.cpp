@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace zefa_test {
+
+std::vector<Json::Value> Recorder::fragments() const {
+    std::vector<Json::Value> parsed;
+    for (const TextGenerationResult& result : results()) {
+        if (result.text != kEndMarker) parsed.push_back(parse(result.text));
+    }
+    return parsed;
+}
+
+std::string Recorder::text() const {
+    std::string joined;
+    for (const Json::Value& fragment : fragments()) {
+        if (fragment["result"].isString()) joined += fragment["result"].asString();
+    }
+    return joined;
+}
+
+std::size_t Recorder::endMarkers() const {
+    std::size_t count = 0;
+    for (const TextGenerationResult& result : results()) count += result.text == kEndMarker;
+    return count;
+}
+
+StderrCapture::StderrCapture() {
+    char path[] = "/tmp/zefa-stderr-XXXXXX";
+    fileFd_ = mkstemp(path);
+    if (fileFd_ < 0) throw std::runtime_error("mkstemp failed");
+    unlink(path);
+    fflush(stderr);
+    savedFd_ = dup(STDERR_FILENO);
+    dup2(fileFd_, STDERR_FILENO);
+}
+
+StderrCapture::~StderrCapture() {
+    (void)text();
+    close(fileFd_);
+}
+
+std::string StderrCapture::text() {
+    if (done_) return text_;
+    done_ = true;
+    fflush(stderr);
+    dup2(savedFd_, STDERR_FILENO);
+    close(savedFd_);
+    lseek(fileFd_, 0, SEEK_SET);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fileFd_, buffer, sizeof buffer)) > 0) text_.append(buffer, std::size_t(n));
+    return text_;
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value value;
+    std::string errors;
+    const Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+        ADD_FAILURE() << "not JSON (" << errors << "): " << text;
+    }
+    return value;
+}
+
+}  // namespace zefa_test

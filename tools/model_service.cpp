@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+#include "model_service.h"
+
+#include <httplib.h>
+#include <json/json.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <strings.h>
+
+namespace zefa_test {
+
+namespace {
+
+constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
+constexpr std::size_t kWorkerThreads = 8;
+constexpr std::chrono::seconds kStartLimit{10};
+
+// A thread pool that counts the connections it is handed: one task per accepted connection.
+class CountingTaskQueue : public httplib::TaskQueue {
+public:
+    CountingTaskQueue(std::function<void()> onConnection)
+        : pool_(kWorkerThreads), onConnection_(std::move(onConnection)) {}
+
+    void enqueue(std::function<void()> fn) override {
+        onConnection_();
+        pool_.enqueue(std::move(fn));
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    httplib::ThreadPool pool_;
+    std::function<void()> onConnection_;
+};
+
+std::string compact(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+std::string chunkEvent(const Json::Value& delta, const Json::Value& finishReason) {
+    Json::Value choice(Json::objectValue);
+    choice["index"] = 0;
+    choice["delta"] = delta;
+    choice["finish_reason"] = finishReason;
+    Json::Value chunk(Json::objectValue);
+    chunk["id"] = "chatcmpl-local";
+    chunk["object"] = "chat.completion.chunk";
+    chunk["model"] = "zefa-plus";
+    chunk["choices"].append(choice);
+    return "data: " + compact(chunk) + "\n\n";
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+    }
+    return std::string();
+}
+
+std::string contentEvent(const std::string& content) {
+    Json::Value delta(Json::objectValue);
+    delta["content"] = content;
+    return chunkEvent(delta, Json::Value());
+}
+
+std::string roleEvent() {
+    Json::Value delta(Json::objectValue);
+    delta["role"] = "assistant";
+    delta["content"] = "";
+    return chunkEvent(delta, Json::Value());
+}
+
+std::string stopEvent() { return chunkEvent(Json::Value(Json::objectValue), "stop"); }
+
+std::string doneEvent() { return "data: [DONE]\n\n"; }
+
+std::vector<std::string> streamOf(const std::vector<std::string>& tokens) {
+    std::vector<std::string> pieces{roleEvent()};
+    for (const std::string& token : tokens) pieces.push_back(contentEvent(token));
+    pieces.push_back(stopEvent());
+    pieces.push_back(doneEvent());
+    return pieces;
+}
+
+ModelService::ModelService(int port) : server_(std::make_unique<httplib::Server>()) { start(port); }
+
+ModelService::ModelService(const TlsFiles& tls, int port)
+    : server_(
+          std::make_unique<httplib::SSLServer>(tls.certificate.c_str(), tls.privateKey.c_str())),
+      tls_(true) {
+    if (!server_->is_valid()) throw std::runtime_error("cannot load the TLS certificate");
+    start(port);
+}
+
+ModelService::~ModelService() { stop(); }
+
+void ModelService::start(int port) {
+    server_->new_task_queue = [this] {
+        return new CountingTaskQueue([this] {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++connections_;
+        });
+    };
+    server_->set_tcp_nodelay(true);
+    server_->Post(kChatPath, [this](const httplib::Request& request, httplib::Response& response) {
+        handle(request, response);
+    });
+    if (port == 0) {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+    } else if (server_->bind_to_port("127.0.0.1", port)) {
+        port_ = port;
+    }
+    if (port_ <= 0) throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void ModelService::stop() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+    }
+    stopping_.notify_all();
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string ModelService::baseUrl() const {
+    return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string ModelService::endpointUrl() const { return baseUrl() + kChatPath; }
+
+void ModelService::setReply(ScriptedReply reply) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = std::move(reply);
+}
+
+void ModelService::setResponder(std::function<ScriptedReply(const RecordedRequest&)> responder) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+std::vector<RecordedRequest> ModelService::requests() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+std::size_t ModelService::connectionsAccepted() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return connections_;
+}
+
+bool ModelService::waitUnlessStopping(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !stopping_.wait_for(lock, duration, [this] { return stopRequested_; });
+}
+
+void ModelService::handle(const httplib::Request& request, httplib::Response& response) {
+    RecordedRequest recorded{request.method, request.path, {}, request.body};
+    for (const auto& [name, value] : request.headers) recorded.headers.emplace(name, value);
+    ScriptedReply reply;
+    std::function<ScriptedReply(const RecordedRequest&)> responder;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(recorded);
+        reply = reply_;
+        responder = responder_;
+    }
+    if (responder) reply = responder(recorded);
+
+    if (reply.silenceBeforeHeaders.count() > 0 && !waitUnlessStopping(reply.silenceBeforeHeaders)) {
+        return;
+    }
+    response.status = reply.status;
+    response.set_chunked_content_provider(
+        reply.contentType, [this, reply](std::size_t, httplib::DataSink& sink) {
+            for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
+                if (i > 0 && reply.pause.count() > 0 && !waitUnlessStopping(reply.pause)) {
+                    return false;
+                }
+                const std::string& piece = reply.pieces[i];
+                if (!sink.write(piece.data(), piece.size())) return false;
+            }
+            switch (reply.ending) {
+                case ScriptedReply::Ending::Complete:
+                    sink.done();
+                    return true;
+                case ScriptedReply::Ending::Hold:
+                    waitUnlessStopping(reply.hold);
+                    return false;
+                case ScriptedReply::Ending::Drop:
+                    return false;
+            }
+            return false;
+        });
+}
+
+ModelService::TlsFiles makeSelfSignedCertificate(const std::string& directory) {
+    ModelService::TlsFiles files{directory + "/service.crt", directory + "/service.key"};
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        files.privateKey + "' -out '" + files.certificate + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl req failed");
+    return files;
+}
+
+}  // namespace zefa_test
