@@ -11,6 +11,19 @@
 
 namespace zefa_test {
 
+namespace {
+
+// libcurl honours proxy variables; the tests talk to 127.0.0.1 only.
+const bool kProxiesCleared = [] {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+        unsetenv(name);
+    }
+    return true;
+}();
+
+}  // namespace
+
 std::vector<Json::Value> Recorder::fragments() const {
     std::vector<Json::Value> parsed;
     for (const TextGenerationResult& result : results()) {

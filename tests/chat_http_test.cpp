@@ -1,0 +1,496 @@
+// SPDX-License-Identifier: MIT
+// Chats end to end over HTTP against the local model service.
+#include "engine_inspector.h"
+#include "model_service.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <netinet/in.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+using zefa_test::ModelService;
+using zefa_test::Recorder;
+using zefa_test::ScriptedReply;
+using zefa_test::StderrCapture;
+using zefa_test::streamOf;
+using Inspector = ZefaNlpEngineInspector;
+
+constexpr const char* kKey = "test-key";
+
+std::string chatInput(const std::vector<std::pair<std::string, std::string>>& messages) {
+    Json::Value input(Json::objectValue);
+    input["messages"] = Json::Value(Json::arrayValue);
+    for (const auto& [role, content] : messages) {
+        Json::Value message(Json::objectValue);
+        message["role"] = role;
+        message["content"] = content;
+        input["messages"].append(message);
+    }
+    return input.toStyledString();
+}
+
+const std::string kHello = chatInput({{"user", "hello"}});
+
+ScriptedReply streamReply(const std::vector<std::string>& tokens, milliseconds pause = {}) {
+    ScriptedReply reply;
+    reply.pieces = streamOf(tokens);
+    reply.pause = pause;
+    return reply;
+}
+
+ScriptedReply errorReply(int status, const std::vector<std::string>& pieces) {
+    ScriptedReply reply;
+    reply.status = status;
+    reply.contentType = "application/json";
+    reply.pieces = pieces;
+    return reply;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+int closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class ChatOverHttp : public testing::Test {
+protected:
+    void SetUp() override { configure(engine); }
+
+    void configure(ZefaNlpEnginePrivate& e) {
+        e.setConfig(std::string(R"({"apiKey": ")") + kKey + "\"}");
+        e.setTextGenerationResultCallback(recorder.callback());
+        (void)e.init();
+    }
+
+    Json::Value lastRequestBody() {
+        const auto requests = service.requests();
+        return requests.empty() ? Json::Value() : zefa_test::parse(requests.back().body);
+    }
+
+    ModelService service;
+    ZefaNlpEnginePrivate engine{service.endpointUrl()};
+    Recorder recorder;
+};
+
+TEST_F(ChatOverHttp, StreamsAConversationAndSendsItAsSpecified) {
+    service.setReply(streamReply({"Hel", "lo", " world"}, milliseconds(5)));
+    const auto result = engine.chat(chatInput(
+        {{"user", "first"}, {"assistant", "answer"}, {"system", "be brief"}, {"user", "second"}}));
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.error.code, -1);
+    EXPECT_EQ(result.error.message, "");
+
+    const auto fragments = recorder.fragments();
+    ASSERT_EQ(fragments.size(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(fragments[i]["sentence_id"], i);
+    EXPECT_EQ(fragments[4]["is_end"], true);
+    EXPECT_EQ(recorder.text(), "Hello world");
+
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const zefa_test::RecordedRequest& request = requests[0];
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/compatible-mode/v1/chat/completions");
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.header("Authorization"), "Bearer test-key");
+    EXPECT_EQ(request.body, Inspector::requestBody(engine).toStyledString());
+    const Json::Value body = zefa_test::parse(request.body);
+    EXPECT_EQ(body["model"], "zefa-plus");
+    EXPECT_EQ(body["stream"], true);
+    EXPECT_EQ(body["max_tokens"], 8192);
+    EXPECT_EQ(body["enable_search"], true);
+    // The system message replaced the first one.
+    const Json::Value& messages = body["messages"];
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0]["role"], "system");
+    EXPECT_EQ(messages[0]["content"], "be brief");
+    EXPECT_EQ(messages[1]["content"], "answer");
+    EXPECT_EQ(messages[2]["content"], "second");
+}
+
+TEST_F(ChatOverHttp, EventsCutAnywhereByTheServiceArriveWhole) {
+    std::string whole;
+    for (const std::string& piece : streamOf({"你", "好", "!"})) whole += piece;
+    ScriptedReply reply;
+    for (std::size_t pos = 0; pos < whole.size(); pos += 5)
+        reply.pieces.push_back(whole.substr(pos, 5));
+    reply.pause = milliseconds(1);
+    service.setReply(reply);
+    EXPECT_TRUE(engine.chat(kHello).success);
+    EXPECT_EQ(recorder.text(), "你好!");
+    EXPECT_EQ(recorder.fragments().size(), 5u);
+}
+
+TEST_F(ChatOverHttp, CrLfStreamFromTheService) {
+    ScriptedReply reply;
+    for (std::string piece : streamOf({"a", "b"})) {
+        std::string crlf;
+        for (char c : piece) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        reply.pieces.push_back(crlf);
+    }
+    service.setReply(reply);
+    EXPECT_TRUE(engine.chat(kHello).success);
+    EXPECT_EQ(recorder.text(), "ab");
+}
+
+TEST_F(ChatOverHttp, SecondChatCarriesOnlyItsOwnConversationOverTheSameConnection) {
+    service.setReply(streamReply({"x"}));
+    EXPECT_TRUE(
+        engine.chat(chatInput({{"user", "one"}, {"assistant", "x"}, {"user", "two"}})).success);
+    EXPECT_TRUE(engine.chat(chatInput({{"user", "three"}})).success);
+    const Json::Value body = lastRequestBody();
+    ASSERT_EQ(body["messages"].size(), 1u);
+    EXPECT_EQ(body["messages"][0]["content"], "three");
+    EXPECT_EQ(service.connectionsAccepted(), 1u);
+}
+
+struct StatusCase {
+    int status;
+    int code;
+};
+
+class ErrorReplies : public ChatOverHttp, public testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ErrorReplies, MapTheStatusAndKeepTheWholeReply) {
+    const std::string text = R"({"error":{"code":"X","message":"refused"},"request_id":"r1"})";
+    service.setReply(errorReply(GetParam().status, {text}));
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, GetParam().code);
+    EXPECT_EQ(result.error.message, text);
+    EXPECT_EQ(result.error.module, "AI Engine");
+    EXPECT_TRUE(recorder.results().empty());
+    EXPECT_EQ(Inspector::lastError(engine).code, GetParam().code);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ErrorReplies,
+                         testing::Values(StatusCase{400, 7}, StatusCase{401, 10},
+                                         StatusCase{403, 10}, StatusCase{404, 10},
+                                         StatusCase{408, 7}, StatusCase{413, 15},
+                                         StatusCase{429, 16}, StatusCase{500, 7},
+                                         StatusCase{503, 1000}, StatusCase{200, 1000}),
+                         [](const testing::TestParamInfo<StatusCase>& param) {
+                             return "Status" + std::to_string(param.param.status);
+                         });
+
+TEST_F(ChatOverHttp, ErrorReplySplitOverWritesIsNoSuccess) {
+    const std::string text = R"({"error":{"message":"slow down, please"}})";
+    ScriptedReply reply = errorReply(429, {text.substr(0, 15), text.substr(15)});
+    reply.pause = milliseconds(20);
+    service.setReply(reply);
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
+    EXPECT_EQ(result.error.code, 16);
+    EXPECT_EQ(result.error.message, text);
+}
+
+TEST_F(ChatOverHttp, HtmlErrorPageIsNoSuccess) {
+    const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
+    ScriptedReply reply = errorReply(502, {page});
+    reply.contentType = "text/html";
+    service.setReply(reply);
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + page + "\n");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_EQ(result.error.message, page);
+}
+
+TEST_F(ChatOverHttp, ErrorEventInsideAStreamFailsTheRequest) {
+    const std::string payload = R"({"error":{"message":"content filtered"}})";
+    ScriptedReply reply = streamReply({"partial"});
+    reply.pieces.insert(reply.pieces.begin() + 2, "data: " + payload + "\n\n");
+    service.setReply(reply);
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + payload + "\n");
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_EQ(result.error.message, payload);
+    EXPECT_EQ(recorder.text(), "partial");
+}
+
+TEST_F(ChatOverHttp, ServiceHoldingTheConnectionAfterDoneIsLeft) {
+    ScriptedReply reply = streamReply({"done"});
+    reply.ending = ScriptedReply::Ending::Hold;
+    reply.hold = seconds(60);
+    service.setReply(reply);
+    const auto start = steady_clock::now();
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.error.code, -1);
+    EXPECT_EQ(recorder.text(), "done");
+    EXPECT_LT(steady_clock::now() - start, seconds(10));
+}
+
+TEST_F(ChatOverHttp, ConnectionDroppedMidStreamIsANetworkError) {
+    ScriptedReply reply;
+    reply.pieces = {zefa_test::roleEvent(), zefa_test::contentEvent("cut")};
+    reply.ending = ScriptedReply::Ending::Drop;
+    service.setReply(reply);
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    const std::string printed = capture.text();
+    EXPECT_EQ(result.error.code, 4);
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    EXPECT_EQ(recorder.text(), "cut");
+}
+
+TEST_F(ChatOverHttp, ConnectionRefusedIsANetworkErrorAndTheEngineRecovers) {
+    ZefaNlpEnginePrivate offline("http://127.0.0.1:" + std::to_string(closedPort()) +
+                                 "/compatible-mode/v1/chat/completions");
+    configure(offline);
+    StderrCapture capture;
+    const auto result = offline.chat(kHello);
+    const std::string printed = capture.text();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 4);
+    EXPECT_NE(result.error.message, "");
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+
+    service.setReply(streamReply({"ok"}));
+    EXPECT_TRUE(engine.chat(kHello).success);
+    EXPECT_EQ(recorder.text(), "ok");
+}
+
+TEST(ChatOverTls, UntrustedCertificateIsCode9) {
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("zefa-tls-" + std::to_string(getpid()));
+    std::filesystem::create_directories(directory);
+    ModelService service(zefa_test::makeSelfSignedCertificate(directory.string()));
+    service.setReply(streamReply({"secret"}));
+    ZefaNlpEnginePrivate engine(service.endpointUrl());
+    Recorder recorder;
+    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setTextGenerationResultCallback(recorder.callback());
+    (void)engine.init();
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    const std::string printed = capture.text();
+    std::filesystem::remove_all(directory);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 9);
+    EXPECT_NE(result.error.message.find("certificate"), std::string::npos);
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    EXPECT_TRUE(recorder.results().empty());
+    EXPECT_TRUE(service.requests().empty());
+}
+
+TEST_F(ChatOverHttp, RefusedInputsSendNothing) {
+    ZefaNlpEnginePrivate noCallback(service.endpointUrl());
+    const auto withoutCallback = noCallback.chat(kHello);
+    EXPECT_FALSE(withoutCallback.success);
+    EXPECT_EQ(withoutCallback.error.code, -1);
+    EXPECT_EQ(withoutCallback.error.message, "");
+
+    const auto empty = engine.chat("");
+    EXPECT_EQ(empty.error.code, 14);
+    EXPECT_EQ(empty.error.message, "The message is empty");
+    EXPECT_EQ(Inspector::lastError(engine).message, "The message is empty");
+
+    for (const char* malformed :
+         {"[1, 2]", "\"text\"", "42", "true", R"({"messages": {}})", R"({"messages": "hi"})",
+          R"({"messages": [1]})", R"({"messages": ["x"]})", R"({"messages": [[]]})",
+          R"({"messages": [{"role": [], "content": "x"}]})",
+          R"({"messages": [{"role": "user", "content": {"a": 1}}]})"}) {
+        const auto refused = engine.chat(malformed);
+        EXPECT_FALSE(refused.success) << malformed;
+        EXPECT_EQ(refused.error.code, 14) << malformed;
+        EXPECT_NE(refused.error.message, "") << malformed;
+    }
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_FALSE(Inspector::chatting(engine));
+    // An early return leaves no running state behind: a stop now changes nothing.
+    engine.stopChat();
+    EXPECT_TRUE(recorder.results().empty());
+}
+
+TEST_F(ChatOverHttp, InputsWithoutAConversationAreSentEmpty) {
+    service.setReply(streamReply({"ok"}));
+    for (const char* input : {"plain prose", "{}", "null", R"({"messages": null})",
+                              R"({"messages": [null, {"role": null, "content": 5}]})"}) {
+        EXPECT_TRUE(engine.chat(input).success) << input;
+    }
+    const Json::Value body = lastRequestBody();
+    ASSERT_EQ(body["messages"].size(), 2u);
+    EXPECT_EQ(body["messages"][0]["role"], "");
+    EXPECT_EQ(body["messages"][1]["content"], "5");
+    EXPECT_EQ(service.requests().size(), 5u);
+}
+
+TEST_F(ChatOverHttp, GenerateContentSendsThePromptAsOneUserMessage) {
+    service.setReply(streamReply({"ok"}));
+    const std::vector<std::pair<const char*, const char*>> prompts = {
+        {R"({"prompt": "tell me", "messages": [{"role": "user", "content": "ignored"}]})",
+         "tell me"},
+        {R"({"prompt": ""})", ""},
+        {R"({"prompt": null})", ""},
+        {R"({"prompt": 42})", "42"},
+        {R"({"prompt": true})", "true"}};
+    for (const auto& [input, content] : prompts) {
+        const auto result = engine.generateContent(input);
+        EXPECT_TRUE(result.success) << input;
+        const Json::Value body = lastRequestBody();
+        ASSERT_EQ(body["messages"].size(), 1u) << input;
+        EXPECT_EQ(body["messages"][0]["role"], "user");
+        EXPECT_EQ(body["messages"][0]["content"], content) << input;
+    }
+    EXPECT_EQ(recorder.text(), "okokokokok");
+}
+
+TEST_F(ChatOverHttp, GenerateContentRefusesInputWithoutAPrompt) {
+    for (const char* input : {"", "prose", "null", "{}", "[]", R"({"text": "x"})"}) {
+        const auto result = engine.generateContent(input);
+        EXPECT_EQ(result.error.code, 14) << input;
+        EXPECT_EQ(result.error.message, "The message is empty") << input;
+    }
+    for (const char* input :
+         {"[1]", "\"prompt\"", "7", "false", R"({"prompt": ["a"]})", R"({"prompt": {"a": 1}})"}) {
+        const auto result = engine.generateContent(input);
+        EXPECT_EQ(result.error.code, 14) << input;
+        EXPECT_NE(result.error.message, "") << input;
+    }
+    EXPECT_TRUE(service.requests().empty());
+    EXPECT_TRUE(recorder.results().empty());
+}
+
+// Runs request on this thread while stopper runs on another once the first fragment arrived.
+template <typename Request, typename Stop>
+ai_engine::result::AiEngineBaseResult stopAfterFirstFragment(Recorder& recorder, Request request,
+                                                             Stop stop) {
+    std::thread stopper([&] {
+        if (recorder.waitFor(1)) stop();
+    });
+    const auto result = request();
+    stopper.join();
+    return result;
+}
+
+TEST_F(ChatOverHttp, StopChatDuringAStreamEndsItWithOneEndMarker) {
+    std::vector<std::string> tokens(200, "t");
+    service.setReply(streamReply(tokens, milliseconds(20)));
+    const auto result = stopAfterFirstFragment(
+        recorder, [&] { return engine.chat(kHello); }, [&] { engine.stopChat(); });
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.error.code, -1);
+    const auto results = recorder.results();
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+    EXPECT_EQ(results.back().text, zefa_test::kEndMarker);
+    EXPECT_LT(results.size(), 50u);
+
+    // The next request starts at once and is not refused by the old stop.
+    service.setReply(streamReply({"next"}));
+    const auto start = steady_clock::now();
+    EXPECT_TRUE(engine.chat(kHello).success);
+    EXPECT_LT(steady_clock::now() - start, seconds(5));
+    EXPECT_NE(recorder.text().find("next"), std::string::npos);
+}
+
+TEST_F(ChatOverHttp, StopGenerateContentEndsItWithoutEndMarker) {
+    std::vector<std::string> tokens(200, "t");
+    service.setReply(streamReply(tokens, milliseconds(20)));
+    const auto result = stopAfterFirstFragment(
+        recorder, [&] { return engine.generateContent(R"({"prompt": "go"})"); },
+        [&] { engine.stopGenerateContent(); });
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.error.code, -1);
+    EXPECT_EQ(recorder.endMarkers(), 0u);
+    EXPECT_LT(recorder.results().size(), 50u);
+}
+
+TEST_F(ChatOverHttp, DestroyDuringAChatStopsIt) {
+    std::vector<std::string> tokens(200, "t");
+    service.setReply(streamReply(tokens, milliseconds(20)));
+    const auto result = stopAfterFirstFragment(
+        recorder, [&] { return engine.chat(kHello); },
+        [&] { EXPECT_TRUE(engine.destroy().success); });
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+}
+
+TEST_F(ChatOverHttp, StopEndsASilentStreamWithinSeconds) {
+    ScriptedReply reply;
+    reply.pieces = {zefa_test::roleEvent()};
+    reply.ending = ScriptedReply::Ending::Hold;
+    reply.hold = seconds(60);
+    service.setReply(reply);
+    steady_clock::time_point stoppedAt;
+    const auto result = stopAfterFirstFragment(
+        recorder, [&] { return engine.chat(kHello); },
+        [&] {
+            stoppedAt = steady_clock::now();
+            engine.stopChat();
+        });
+    EXPECT_TRUE(result.success);
+    EXPECT_LT(steady_clock::now() - stoppedAt, seconds(5));
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+}
+
+TEST_F(ChatOverHttp, CallbackThatStopsFromInsideItself) {
+    std::vector<std::string> tokens(20, "t");
+    service.setReply(streamReply(tokens, milliseconds(2)));
+    engine.setTextGenerationResultCallback([this](const zefa_test::TextGenerationResult& result) {
+        recorder.record(result);
+        if (recorder.results().size() == 3) engine.stopChat();
+    });
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    const auto results = recorder.results();
+    ASSERT_EQ(results.size(), 4u);
+    EXPECT_EQ(results[3].text, zefa_test::kEndMarker);
+}
+
+// Chats stopped at random moments from another thread, under ThreadSanitizer in CI.
+TEST_F(ChatOverHttp, RandomStopsNeverBreakTheOrder) {
+    std::vector<std::string> tokens(15, "t");
+    service.setReply(streamReply(tokens, milliseconds(1)));
+    std::mt19937 random(7);
+    const auto deadline = steady_clock::now() + seconds(60);
+    for (int round = 0; round < 150 && steady_clock::now() < deadline; ++round) {
+        Recorder seen;
+        engine.setTextGenerationResultCallback(seen.callback());
+        const auto delay = std::chrono::microseconds(random() % 30000);
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(delay);
+            engine.stopChat();
+        });
+        const auto result = engine.chat(kHello);
+        stopper.join();
+        ASSERT_TRUE(result.success) << result.error.message;
+        const auto results = seen.results();
+        ASSERT_LE(seen.endMarkers(), 1u);
+        if (seen.endMarkers() == 1) {
+            EXPECT_EQ(results.back().text, zefa_test::kEndMarker) << "round " << round;
+        }
+        const auto fragments = seen.fragments();
+        for (std::size_t i = 0; i < fragments.size(); ++i) {
+            EXPECT_EQ(fragments[i]["sentence_id"], static_cast<int>(i));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// Stalled transfers end by the low-speed limit. Slow: libcurl needs 10 s or more to decide.
+#include "engine_inspector.h"
+#include "model_service.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+using std::chrono::seconds;
+using zefa_test::ScriptedReply;
+
+class Stall : public testing::TestWithParam<bool> {};
+
+TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
+    zefa_test::ModelService service;
+    ScriptedReply reply;
+    if (GetParam()) {
+        reply.pieces = {zefa_test::roleEvent()};  // headers and one event, then silence
+        reply.ending = ScriptedReply::Ending::Hold;
+        reply.hold = seconds(60);
+    } else {
+        reply.silenceBeforeHeaders = seconds(60);
+    }
+    service.setReply(reply);
+    ZefaNlpEnginePrivate engine(service.endpointUrl());
+    zefa_test::Recorder recorder;
+    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setTextGenerationResultCallback(recorder.callback());
+    (void)engine.init();
+
+    zefa_test::StderrCapture capture;
+    const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
+    const std::string printed = capture.text();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 4);
+    EXPECT_NE(result.error.message.find("too slow"), std::string::npos) << result.error.message;
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    EXPECT_EQ(recorder.fragments().size(), GetParam() ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterHeadersOrBefore, Stall, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "AfterHeaders" : "BeforeHeaders";
+                         });
+
+}  // namespace
