@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 #include <strings.h>
@@ -85,6 +86,82 @@ std::vector<std::string> streamOf(const std::vector<std::string>& tokens) {
     pieces.push_back(stopEvent());
     pieces.push_back(doneEvent());
     return pieces;
+}
+
+std::string echoText(const RecordedRequest& request) {
+    Json::Value body;
+    std::string errors;
+    const Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    reader->parse(request.body.data(), request.body.data() + request.body.size(), &body, &errors);
+    std::string last;
+    if (body.isObject() && body["messages"].isArray()) {
+        for (const Json::Value& message : body["messages"]) {
+            if (message.isObject() && message["role"] == "user")
+                last = message["content"].asString();
+        }
+    }
+    return "You said: " + last;
+}
+
+std::vector<std::string> tokensOf(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string word;
+    const auto flush = [&] {
+        if (!word.empty()) tokens.push_back(word);
+        word.clear();
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+        length = std::min(length, text.size() - i);
+        if (length == 1 && byte != ' ') {
+            word += text[i];
+        } else if (byte == ' ') {
+            word += ' ';
+            flush();
+        } else {
+            flush();
+            tokens.push_back(text.substr(i, length));
+        }
+        i += length;
+    }
+    flush();
+    return tokens;
+}
+
+ScriptedReply echoReply(const RecordedRequest& request, const EchoOptions& options) {
+    ScriptedReply reply;
+    const std::string authorization = request.header("Authorization");
+    const std::string key = authorization.rfind("Bearer ", 0) == 0 ? authorization.substr(7) : "";
+    const bool authorized = options.requiredKey.empty() ? !key.empty() : key == options.requiredKey;
+    const auto refuse = [&reply](int status, const std::string& code, const std::string& message) {
+        Json::Value error(Json::objectValue);
+        error["error"]["code"] = code;
+        error["error"]["message"] = message;
+        error["error"]["type"] = "invalid_request_error";
+        reply.status = status;
+        reply.contentType = "application/json";
+        reply.pieces = {compact(error)};
+    };
+    if (!authorized) {
+        refuse(401, "invalid_api_key", "Incorrect API key provided.");
+    } else if (options.failStatus != 0) {
+        refuse(options.failStatus, "simulated_failure",
+               "Simulated failure with status " + std::to_string(options.failStatus) + ".");
+    } else if (options.htmlError) {
+        reply.status = 502;
+        reply.contentType = "text/html";
+        reply.pieces = {"<html><body><h1>502 Bad Gateway</h1></body></html>\n"};
+    } else if (options.stall) {
+        reply.pieces = {roleEvent()};
+        reply.ending = ScriptedReply::Ending::Hold;
+        reply.hold = std::chrono::minutes(2);
+    } else {
+        reply.pieces = streamOf(tokensOf(echoText(request)));
+        reply.pause = options.pace;
+    }
+    return reply;
 }
 
 ModelService::ModelService(int port) : server_(std::make_unique<httplib::Server>()) { start(port); }

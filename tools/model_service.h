@@ -58,6 +58,22 @@ std::string doneEvent();
 // A whole reply: the role event, one event per token, the stop event and "[DONE]".
 std::vector<std::string> streamOf(const std::vector<std::string>& tokens);
 
+// How the bundled mock service answers a chat request.
+struct EchoOptions {
+    std::chrono::milliseconds pace{30};  // between tokens
+    std::string requiredKey;             // empty: any non-empty bearer token
+    int failStatus = 0;                  // answer every request with this status and an error
+    bool stall = false;                  // send the headers and one event, then nothing
+    bool htmlError = false;              // answer 502 with an HTML page
+};
+
+// The reply text for a conversation: the last user message, echoed.
+std::string echoText(const RecordedRequest& request);
+// Cuts text into tokens: words with their trailing blank, other characters one by one.
+std::vector<std::string> tokensOf(const std::string& text);
+// The whole scripted reply of the mock service to request.
+ScriptedReply echoReply(const RecordedRequest& request, const EchoOptions& options);
+
 class ModelService {
 public:
     struct TlsFiles {

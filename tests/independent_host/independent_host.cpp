@@ -3,6 +3,8 @@
 // library's headers, linked against the shared library, and using the engine only through the
 // virtual table. If this copy and the library disagree on the layout of the interface, the calls
 // below land in the wrong functions.
+#include "model_service.h"
+
 #include <json/json.h>
 
 #include <cstdio>
@@ -11,8 +13,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "model_service.h"
 
 // ---- the host framework's declarations, as the host has them
 namespace ai_engine {
@@ -118,7 +118,8 @@ int main() {
     Json::Value catalog;
     Json::Reader().parse(engine->modelInfo(), catalog);
     check(catalog["models"][0]["maxTokens"].asInt() == 8192, "modelInfo");
-    check(!engine->setCurrentModel("none") && engine->setCurrentModel("zefa-plus"), "setCurrentModel");
+    check(!engine->setCurrentModel("none") && engine->setCurrentModel("zefa-plus"),
+          "setCurrentModel");
 
     const int port = loopbackPort(ZEFA_SERVICE_BASE_URL);
     if (port == 0) {
@@ -134,7 +135,9 @@ int main() {
     std::vector<ai_engine::gen_ai::nlp::TextGenerationResult> received;
     engine->setConfig(R"({"apiKey": "host-key"})");
     engine->setTextGenerationResultCallback(
-        [&received](const ai_engine::gen_ai::nlp::TextGenerationResult& r) { received.push_back(r); });
+        [&received](const ai_engine::gen_ai::nlp::TextGenerationResult& r) {
+            received.push_back(r);
+        });
     check(engine->init().success, "init");
     const auto result =
         engine->chat(R"({"messages": [{"role": "user", "content": "stream something"}]})");
