@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The main job, offline: installs what is missing, builds the library and its tools against the
+# bundled mock model service on 127.0.0.1:8765, starts the service, streams one answer through
+# the library with zefa-chat, and stops the service again (also on failure or Ctrl-C).
+# Usage: scripts/demo.sh [PROMPT...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+prompt=${*:-"Hello! Show me how an answer streams in, token by token."}
+port=8765
+
+deps_log=$(mktemp)
+scripts/install-deps.sh >"$deps_log" 2>&1 || { cat "$deps_log" >&2; rm -f "$deps_log"; exit 1; }
+rm -f "$deps_log"
+echo "==> building (preset demo: service address http://127.0.0.1:$port)" >&2
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+
+tools=build/demo/tools
+"$tools/zefa-mock-service" --port "$port" --pace-ms 40 2>build/demo/mock-service.log &
+service=$!
+stop_service() { kill "$service" 2>/dev/null && wait "$service" 2>/dev/null || true; }
+trap stop_service EXIT
+trap 'exit 130' INT TERM
+
+# Wait (bounded) until the service accepts connections.
+for _ in $(seq 100); do
+    kill -0 "$service" 2>/dev/null || { cat build/demo/mock-service.log >&2; exit 1; }
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+
+echo "==> zefa-chat -p \"$prompt\"" >&2
+ZEFA_API_KEY=demo-key "$tools/zefa-chat" --stats -p "$prompt"

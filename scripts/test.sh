@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test:
+#   1. the Debug build: the whole suite, slow stall tests included;
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
+#   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random).
+# Usage: scripts/test.sh [--quick]   (--quick: only step 1, without the slow tests)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+scripts/install-deps.sh
+
+# libcurl honours proxy variables; every test talks to 127.0.0.1 only.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+jobs=$(nproc 2>/dev/null || echo 2)
+run_preset() {   # run_preset <preset> [ctest arguments...]
+    local preset=$1; shift
+    echo "==> $preset: configure, build, test"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" "$@"
+}
+
+if [ "$quick" -eq 1 ]; then
+    run_preset default -LE slow
+    exit 0
+fi
+run_preset default
+run_preset asan
+run_preset tsan
+echo "==> all test runs passed"
