@@ -68,6 +68,18 @@ bool hasControlCharacter(const std::string& text) {
     return false;
 }
 
+// Hands a result to the host. An exception from the host's callback must not cross the HTTP
+// library's C frames, nor leave the engine believing the callback is still running.
+void callHost(const ai_engine::gen_ai::nlp::TextGenerationResultCallback& callback,
+              const ai_engine::gen_ai::nlp::TextGenerationResult& result) {
+    if (!callback) return;
+    try {
+        callback(result);
+    } catch (...) {
+        // The host's own failure; the request goes on.
+    }
+}
+
 // Element 0 of an array, or nullptr.
 const Json::Value* firstElement(const Json::Value* value) {
     if (value == nullptr || !value->isArray() || value->empty()) return nullptr;
@@ -426,7 +438,7 @@ bool ZefaNlpEnginePrivate::deliverFragment_(const TextGenerationResult& fragment
     if (stopFlag_.load()) return false;
     callbackBusy_ = true;
     lock.unlock();
-    if (requestCallback_) requestCallback_(fragment);
+    callHost(requestCallback_, fragment);
     lock.lock();
     callbackBusy_ = false;
     if (endMarkerOwed_) deliverEndMarker_(lock);
@@ -440,7 +452,7 @@ void ZefaNlpEnginePrivate::deliverEndMarker_(std::unique_lock<std::mutex>& lock)
     const TextGenerationResult marker = endMarker_();
     const TextGenerationResultCallback callback = requestCallback_;
     lock.unlock();
-    if (callback) callback(marker);
+    callHost(callback, marker);
     lock.lock();
     callbackBusy_ = false;
     callbackIdle_.notify_all();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,21 @@ TEST_F(StreamParser, StopDuringDeliveryEndsTheChunkAtTheEndMarker) {
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(zefa_test::parse(results[0].text)["result"], "A");
     EXPECT_EQ(results[1].text, zefa_test::kEndMarker);
+    EXPECT_TRUE(finish().success);
+}
+
+TEST_F(StreamParser, AHostCallbackThatThrowsDoesNotBreakTheEngine) {
+    int calls = 0;
+    engine.setTextGenerationResultCallback([&calls](const TextGenerationResult&) {
+        ++calls;
+        throw std::runtime_error("host bug");
+    });
+    ASSERT_TRUE(Inspector::finishRequest(engine).success);
+    ASSERT_TRUE(Inspector::beginRequest(engine));
+    EXPECT_EQ(feed(engine, {contentEvent("A") + contentEvent("B")}), std::vector<bool>{true});
+    EXPECT_EQ(calls, 2);
+    engine.stopChat();  // the end marker's callback throws too
+    EXPECT_EQ(calls, 3);
     EXPECT_TRUE(finish().success);
 }
 
