@@ -15,13 +15,7 @@ using zefa_test::parse;
 using zefa_test::StderrCapture;
 
 TEST(EngineIdentity, AnswersWhoItIs) {
-    ZefaNlpEnginePrivate engine;
-    EXPECT_EQ(engine.engineName(), "zefa");
-    EXPECT_TRUE(engine.isCloud());
-    EXPECT_FALSE(engine.isBuiltInEngine());
-    EXPECT_FALSE(engine.isCustomModelEngine());
-    EXPECT_EQ(engine.currentModel(), "zefa-plus");
-    EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+    zefa_test::expectFreshIdentity(ZefaNlpEnginePrivate());
 }
 
 TEST(EngineIdentity, CatalogDescribesTheOneModel) {

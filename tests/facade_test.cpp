@@ -18,12 +18,7 @@ using ai_engine::gen_ai::nlp::AbstractTextGenerationEngine;
 TEST(Facade, AnswersWithTheImplementationNotTheInterfaceDefaults) {
     ZefaNlpEngine facade;
     AbstractTextGenerationEngine& engine = facade;
-    EXPECT_EQ(engine.engineName(), "zefa");
-    EXPECT_TRUE(engine.isCloud());
-    EXPECT_FALSE(engine.isBuiltInEngine());
-    EXPECT_FALSE(engine.isCustomModelEngine());
-    EXPECT_EQ(engine.currentModel(), "zefa-plus");
-    EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+    zefa_test::expectFreshIdentity(engine);
     EXPECT_EQ(zefa_test::parse(engine.modelInfo())["models"][0]["model"], "zefa-plus");
     EXPECT_TRUE(engine.setCurrentModel("zefa-plus"));
     zefa_test::StderrCapture capture;

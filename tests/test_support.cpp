@@ -85,4 +85,13 @@ Json::Value parse(const std::string& text) {
     return value;
 }
 
+void expectFreshIdentity(const ai_engine::AbstractAiEngine& engine) {
+    EXPECT_EQ(engine.engineName(), "zefa");
+    EXPECT_TRUE(engine.isCloud());
+    EXPECT_FALSE(engine.isBuiltInEngine());
+    EXPECT_FALSE(engine.isCustomModelEngine());
+    EXPECT_EQ(engine.currentModel(), "zefa-plus");
+    EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+}
+
 }  // namespace zefa_test

@@ -2,6 +2,7 @@
 // Helpers shared by the tests: a recording result callback and a capture of standard error.
 #pragma once
 
+#include "ai_engine/abstract_ai_engine.h"
 #include "ai_engine/ai_engine_result.h"
 
 #include <json/json.h>
@@ -77,5 +78,8 @@ private:
 };
 
 Json::Value parse(const std::string& text);
+
+// Checks the identity answers of a fresh engine, through the interface.
+void expectFreshIdentity(const ai_engine::AbstractAiEngine& engine);
 
 }  // namespace zefa_test
