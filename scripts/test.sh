@@ -2,7 +2,8 @@
 # Installs what is missing, builds and runs every test:
 #   1. the Debug build: the whole suite, slow stall tests included;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
-#   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random).
+#   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random);
+#   4. on x86-64: the 32-bit x86 build and the whole suite there (scripts/test-i386.sh).
 # Usage: scripts/test.sh [--quick]   (--quick: only step 1, without the slow tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,4 +32,7 @@ fi
 run_preset default
 run_preset asan
 run_preset tsan
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    scripts/test-i386.sh
+fi
 echo "==> all test runs passed"

@@ -139,6 +139,8 @@ protected:
 
     Process run(std::vector<std::string> args, const std::string& key = "test-key") {
         args.insert(args.begin(), ZEFA_CHAT_PATH);
+        // A cross build's programs may need an emulator to run here.
+        if (*ZEFA_TEST_EMULATOR != '\0') args.insert(args.begin(), ZEFA_TEST_EMULATOR);
         return Process(args, {"ZEFA_API_KEY=" + key});
     }
 
@@ -186,6 +188,10 @@ TEST_F(ZefaChat, PipedConversationSendsTheGrowingHistory) {
 }
 
 TEST_F(ZefaChat, CtrlCStopsTheAnswerAndTheConversationGoesOn) {
+    if (*ZEFA_TEST_EMULATOR != '\0') {
+        // qemu-user 7.2 aborts any program that joins a thread after a signal was delivered.
+        GTEST_SKIP() << "signals under " << ZEFA_TEST_EMULATOR;
+    }
     echo.pace = milliseconds(200);
     Process chat = run({});
     chat.write("a long question with many many words in it\n");

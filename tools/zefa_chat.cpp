@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -202,6 +203,7 @@ public:
             (void)!write(writeFd_, &byte, 1);
         };
         sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;  // reads of the prompt and of the pipe go on
         sigaction(SIGINT, &action, nullptr);
         thread_ = std::thread([this] { watch(); });
     }
@@ -219,8 +221,11 @@ public:
 
 private:
     void watch() {
-        char byte = 0;
-        while (read(fds_[0], &byte, 1) == 1 && byte == 'i') {
+        for (;;) {
+            char byte = 0;
+            const ssize_t n = read(fds_[0], &byte, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n != 1 || byte != 'i') return;
             if (answering_.load()) {
                 engine_.stopChat();
             } else {

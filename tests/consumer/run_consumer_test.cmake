@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # cmake -DBUILD_DIR=<engine build> -DWORK_DIR=<scratch> -DCONSUMER_SOURCE=<this dir>
-#       [-DTOOLCHAIN_FILE=<file>] -P run_consumer_test.cmake
+#       [-DTOOLCHAIN_FILE=<file>] [-DEMULATOR=<program>] -P run_consumer_test.cmake
 # Installs the engine into a scratch prefix, builds the consumer project against it in both
 # ways, and runs both programs.
 function(run)
@@ -26,5 +26,5 @@ if(TOOLCHAIN_FILE)
 endif()
 run(${configure})
 run(${CMAKE_COMMAND} --build ${build})
-run(${build}/consumer_cmake)
-run(${build}/consumer_pkgconfig)
+run(${EMULATOR} ${build}/consumer_cmake)
+run(${EMULATOR} ${build}/consumer_pkgconfig)
