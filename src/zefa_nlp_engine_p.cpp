@@ -47,6 +47,7 @@ constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
 constexpr const char* kEmptyMessage = "The message is empty";
 constexpr const char* kEndMarkerText = "{\"result\":\"\",\"is_end\":true}";
 constexpr const char* kDonePayload = "[DONE]";
+constexpr const char* kNoStreamMessage = "The service's reply held no event stream";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A transfer slower than this many bytes per second for kLowSpeedTime is dropped as stalled.
@@ -386,17 +387,19 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handleLine_(std::string_vie
 ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::dispatchEvent_() {
     if (!stream_.eventHasData) return Dispatch::Continue;  // no data line: no event
     stream_.eventHasData = false;
+    stream_.sawEvent = true;
     const Dispatch dispatch = handlePayload_(stream_.eventData);
     stream_.eventData.clear();
     return dispatch;
 }
 
-ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(const std::string& payload) {
+ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string& payload) {
     if (payload == kDonePayload) {
         stream_.done = true;
         stream_.doneAt = std::chrono::steady_clock::now();
         return Dispatch::Continue;
     }
+    zefa_nlp_util::repairSplitSurrogates(payload, stream_.carriedSurrogate);
     Json::Value value;
     (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make a fragment
     if (zefa_nlp_util::hasMember(value, "error")) {
@@ -621,10 +624,12 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
         const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
         lastError_ = EngineError(
             certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);
-    } else if (status >= 400) {
-        // An error page that is no error reply, from a gateway for instance.
-        fprintf(stderr, "zefa chat failed: %s\n", stream_.head.c_str());
-        lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), stream_.head);
+    } else if (status >= 400 || !stream_.sawEvent) {
+        // An error page that is no error reply (from a gateway, for instance), or a reply that
+        // is no event stream at all: the host received nothing of an answer.
+        const std::string message = stream_.head.empty() ? kNoStreamMessage : stream_.head;
+        fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
+        lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), message);
     } else {
         return {true, lastError_};
     }

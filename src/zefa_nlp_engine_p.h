@@ -83,9 +83,11 @@ private:
         bool atStart = true;  // nothing read yet: a byte-order mark may come first
         bool done = false;    // "[DONE]" arrived: the answer is complete
         std::chrono::steady_clock::time_point doneAt;
-        bool serverError = false;  // an error reply or error event was met (serverErrorText_)
-        std::string failure;       // why the parser aborted the transfer otherwise
-        std::string head;          // the first bytes of the reply, to report an error page
+        bool sawEvent = false;         // at least one event with data arrived
+        bool serverError = false;      // an error reply or error event was met (serverErrorText_)
+        std::string failure;           // why the parser aborted the transfer otherwise
+        std::string head;              // the first bytes of the reply, to report an error page
+        std::string carriedSurrogate;  // a character's first UTF-16 half, cut off the last event
     };
 
     enum class Dispatch { Continue, Abort };
@@ -108,7 +110,7 @@ private:
     Dispatch consumeLines_(std::string_view text);
     Dispatch handleLine_(std::string_view line);
     Dispatch dispatchEvent_();
-    Dispatch handlePayload_(const std::string& payload);
+    Dispatch handlePayload_(std::string& payload);
     void flushStream_();
     [[nodiscard]] bool takeErrorObject_(const std::string& text);
     void reportServerError_(const std::string& text);

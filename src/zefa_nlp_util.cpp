@@ -63,4 +63,110 @@ std::string maskedJson(const Json::Value& value) {
     return Json::writeString(builder, masked(value));
 }
 
+namespace {
+
+constexpr const char* kReplacementEscape = "\\ufffd";
+constexpr std::size_t kEscapeLength = 6;  // \uXXXX
+
+// The code unit of the \uXXXX escape at text[at], if there is one before end.
+bool codeUnitAt(const std::string& text, std::size_t at, std::size_t end, unsigned& unit) {
+    if (at + kEscapeLength > end || text[at] != '\\' || text[at + 1] != 'u') return false;
+    unit = 0;
+    for (std::size_t i = at + 2; i < at + kEscapeLength; ++i) {
+        const char c = text[i];
+        unit <<= 4;
+        if (c >= '0' && c <= '9') {
+            unit |= static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            unit |= static_cast<unsigned>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            unit |= static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isHigh(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLow(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+bool lowSurrogateAt(const std::string& text, std::size_t at, std::size_t end) {
+    unsigned unit = 0;
+    return codeUnitAt(text, at, end, unit) && isLow(unit);
+}
+
+// Where the characters of the "content" string value lie: [begin, end), end at its closing quote.
+bool findContentString(const std::string& text, std::size_t& begin, std::size_t& end) {
+    static const std::string kKey = "\"content\"";
+    const auto skipBlanks = [&text](std::size_t at) {
+        while (at < text.size() &&
+               (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
+            ++at;
+        }
+        return at;
+    };
+    for (std::size_t key = text.find(kKey); key != std::string::npos;
+         key = text.find(kKey, key + kKey.size())) {
+        std::size_t at = skipBlanks(key + kKey.size());
+        if (at >= text.size() || text[at] != ':') continue;
+        at = skipBlanks(at + 1);
+        if (at >= text.size() || text[at] != '"') continue;
+        begin = at + 1;
+        for (std::size_t i = begin; i < text.size(); ++i) {
+            if (text[i] == '\\') {
+                ++i;
+            } else if (text[i] == '"') {
+                end = i;
+                return true;
+            }
+        }
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void repairSplitSurrogates(std::string& payload, std::string& carried) {
+    if (carried.empty() && payload.find("\\u") == std::string::npos) return;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    if (!findContentString(payload, begin, end)) return;
+
+    std::string repaired;
+    std::size_t i = begin;
+    if (!carried.empty()) {
+        if (lowSurrogateAt(payload, i, end)) {
+            repaired = carried + payload.substr(i, kEscapeLength);
+            i += kEscapeLength;
+        } else {
+            repaired = kReplacementEscape;
+        }
+        carried.clear();
+    }
+    while (i < end) {
+        unsigned unit = 0;
+        if (payload[i] != '\\') {
+            repaired += payload[i++];
+        } else if (!codeUnitAt(payload, i, end, unit)) {
+            repaired.append(payload, i, 2);  // another escape: \" \\ \n ...
+            i += 2;
+        } else if (isHigh(unit) && lowSurrogateAt(payload, i + kEscapeLength, end)) {
+            repaired.append(payload, i, 2 * kEscapeLength);
+            i += 2 * kEscapeLength;
+        } else if (isHigh(unit) && i + kEscapeLength == end) {
+            carried = payload.substr(i, kEscapeLength);  // its partner comes with the next event
+            i += kEscapeLength;
+        } else if (isHigh(unit) || isLow(unit)) {
+            repaired += kReplacementEscape;
+            i += kEscapeLength;
+        } else {
+            repaired.append(payload, i, kEscapeLength);
+            i += kEscapeLength;
+        }
+    }
+    payload.replace(begin, end - begin, repaired);
+}
+
 }  // namespace zefa_nlp_util

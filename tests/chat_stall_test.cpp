@@ -48,4 +48,23 @@ INSTANTIATE_TEST_SUITE_P(AfterHeadersOrBefore, Stall, testing::Bool(),
                              return param.param ? "AfterHeaders" : "BeforeHeaders";
                          });
 
+// Just above the low-speed limit for longer than its window: slow, but no stall.
+TEST(SlowDrip, AboveTheLowSpeedLimitCompletes) {
+    zefa_test::ModelService service;
+    ScriptedReply reply;
+    const std::string comment = ": " + std::string(23, '.') + "\n\n";  // 27 bytes every 0.5 s
+    for (int i = 0; i < 28; ++i) reply.pieces.push_back(comment);
+    for (const std::string& piece : zefa_test::streamOf({"dripped"})) reply.pieces.push_back(piece);
+    reply.pause = std::chrono::milliseconds(500);
+    service.setReply(reply);
+    ZefaNlpEnginePrivate engine(service.endpointUrl());
+    zefa_test::Recorder recorder;
+    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setTextGenerationResultCallback(recorder.callback());
+    (void)engine.init();
+    const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
+    EXPECT_TRUE(result.success) << result.error.message;
+    EXPECT_EQ(recorder.text(), "dripped");
+}
+
 }  // namespace

@@ -14,9 +14,7 @@ using Inspector = ZefaNlpEngineInspector;
 using zefa_test::parse;
 using zefa_test::StderrCapture;
 
-TEST(EngineIdentity, AnswersWhoItIs) {
-    zefa_test::expectFreshIdentity(ZefaNlpEnginePrivate());
-}
+TEST(EngineIdentity, AnswersWhoItIs) { zefa_test::expectFreshIdentity(ZefaNlpEnginePrivate()); }
 
 TEST(EngineIdentity, CatalogDescribesTheOneModel) {
     ZefaNlpEnginePrivate engine;

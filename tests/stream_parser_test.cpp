@@ -265,7 +265,7 @@ TEST_F(StreamParser, StopDuringDeliveryEndsTheChunkAtTheEndMarker) {
         recorder.record(result);
         if (recorder.results().size() == 1) engine.stopChat();  // from inside the callback
     });
-    ASSERT_TRUE(Inspector::finishRequest(engine).success);
+    (void)Inspector::finishRequest(engine);  // begin again: a request copies the callback
     ASSERT_TRUE(Inspector::beginRequest(engine));
     EXPECT_EQ(feed(engine, {contentEvent("A") + contentEvent("B") + contentEvent("C")}),
               std::vector<bool>{false});
@@ -282,13 +282,40 @@ TEST_F(StreamParser, AHostCallbackThatThrowsDoesNotBreakTheEngine) {
         ++calls;
         throw std::runtime_error("host bug");
     });
-    ASSERT_TRUE(Inspector::finishRequest(engine).success);
+    (void)Inspector::finishRequest(engine);  // begin again: a request copies the callback
     ASSERT_TRUE(Inspector::beginRequest(engine));
     EXPECT_EQ(feed(engine, {contentEvent("A") + contentEvent("B")}), std::vector<bool>{true});
     EXPECT_EQ(calls, 2);
     engine.stopChat();  // the end marker's callback throws too
     EXPECT_EQ(calls, 3);
     EXPECT_TRUE(finish().success);
+}
+
+std::string rawContentEvent(const std::string& escapedContent) {
+    return "data: {\"choices\":[{\"delta\":{\"content\":\"" + escapedContent + "\"}}]}\n\n";
+}
+
+TEST_F(StreamParser, ACharacterSplitBetweenTwoEventsArrivesWhole) {
+    feed(engine, {rawContentEvent("ab\\ud83d"), rawContentEvent("\\ude00cd"),
+                  rawContentEvent("x\\ud83d"), rawContentEvent("y"), rawContentEvent("\\udc00z"),
+                  rawContentEvent("\\ud83dq"), rawContentEvent("\\ud83d\\ude00\\n\\\"")});
+    const auto got = fragments();
+    ASSERT_EQ(got.size(), 7u);
+    EXPECT_EQ(got[0]["result"], "ab");
+    EXPECT_EQ(got[1]["result"],
+              "\xF0\x9F\x98\x80"
+              "cd");  // U+1F600
+    EXPECT_EQ(got[2]["result"], "x");
+    EXPECT_EQ(got[3]["result"],
+              "\xEF\xBF\xBD"
+              "y");  // the partner never came: U+FFFD
+    EXPECT_EQ(got[4]["result"],
+              "\xEF\xBF\xBD"
+              "z");
+    EXPECT_EQ(got[5]["result"],
+              "\xEF\xBF\xBD"
+              "q");
+    EXPECT_EQ(got[6]["result"], "\xF0\x9F\x98\x80\n\"");
 }
 
 }  // namespace

@@ -1,0 +1,377 @@
+// SPDX-License-Identifier: MIT
+// Hostile services and hosts: every fault ends the request with an exact outcome, and the engine
+// serves the next request normally.
+#include "engine_inspector.h"
+#include "model_service.h"
+#include "test_support.h"
+#include "zefa_nlp_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using zefa_test::ModelService;
+using zefa_test::Recorder;
+using zefa_test::ScriptedReply;
+using zefa_test::StderrCapture;
+using Inspector = ZefaNlpEngineInspector;
+
+const std::string kHello = R"({"messages": [{"role": "user", "content": "hello"}]})";
+const std::string kStreamHeaders =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+void writeAll(int fd, const std::string& text) {
+    for (std::size_t sent = 0; sent < text.size();) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string chunked(const std::string& data) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
+
+// A bare TCP service on 127.0.0.1 that reads each request and then does what the test says
+// with the connection: close it early, reset it, or write any bytes at all.
+class RawService {
+public:
+    // Runs on the service thread with the connection; may close it and set it to -1.
+    using Action = std::function<void(int& connection)>;
+
+    RawService() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_, 8) != 0) {
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        }
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~RawService() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+
+    void setAction(Action action) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        action_ = std::move(action);
+    }
+
+    std::string endpointUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/compatible-mode/v1/chat/completions";
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd ready{listener_, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) continue;
+            int connection = accept(listener_, nullptr, nullptr);
+            if (connection < 0) continue;
+            readRequest(connection);
+            Action action;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                action = action_;
+            }
+            if (action) action(connection);
+            if (connection >= 0) close(connection);
+        }
+    }
+
+    // Reads the headers and a body of Content-Length bytes (bounded in time).
+    static void readRequest(int connection) {
+        std::string request;
+        std::size_t wanted = std::string::npos;
+        char buffer[4096];
+        for (int rounds = 0; rounds < 100; ++rounds) {
+            const std::size_t headerEnd = request.find("\r\n\r\n");
+            if (headerEnd != std::string::npos && wanted == std::string::npos) {
+                const std::size_t at = request.find("Content-Length: ");
+                wanted = headerEnd + 4 +
+                         (at == std::string::npos ? 0 : std::stoul(request.substr(at + 16)));
+            }
+            if (request.size() >= wanted) return;
+            pollfd readable{connection, POLLIN, 0};
+            if (poll(&readable, 1, 100) <= 0) continue;
+            const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+            if (n <= 0) return;
+            request.append(buffer, std::size_t(n));
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    Action action_;
+    std::thread thread_;
+};
+
+// A whole, well-formed reply that closes the connection: how a sound service answers.
+void answerNormally(int& connection) {
+    std::string body;
+    for (const std::string& piece : zefa_test::streamOf({"fine"})) body += piece;
+    writeAll(
+        connection,
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" + body);
+}
+
+class Faults : public testing::Test {
+protected:
+    void use(ZefaNlpEnginePrivate& e) {
+        e.setConfig(R"({"apiKey": "fault-key"})");
+        e.setTextGenerationResultCallback(recorder.callback());
+        (void)e.init();
+    }
+
+    // Runs a chat that must fail with a transport error; returns its message.
+    std::string expectNetworkError(ZefaNlpEnginePrivate& e) {
+        StderrCapture capture;
+        const auto result = e.chat(kHello);
+        const std::string printed = capture.text();
+        EXPECT_FALSE(result.success);
+        EXPECT_EQ(result.error.code, 4);
+        EXPECT_EQ(result.error.module, "AI Engine");
+        EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+        return result.error.message;
+    }
+
+    // The engine answers the next request normally.
+    void expectRecovery(ZefaNlpEnginePrivate& e) {
+        Recorder next;
+        e.setTextGenerationResultCallback(next.callback());
+        const auto result = e.chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(next.text(), "fine");
+        EXPECT_EQ(next.fragments().size(), 3u);
+    }
+
+    Recorder recorder;
+};
+
+class RawFaults : public Faults {
+protected:
+    void SetUp() override { use(engine); }
+
+    void recover() {
+        raw.setAction(answerNormally);
+        expectRecovery(engine);
+    }
+
+    RawService raw;
+    ZefaNlpEnginePrivate engine{raw.endpointUrl()};
+};
+
+TEST_F(RawFaults, ClosedBeforeTheHeaders) {
+    raw.setAction([](int&) {});
+    EXPECT_EQ(expectNetworkError(engine), "Empty reply from server");
+    EXPECT_TRUE(recorder.results().empty());
+    recover();
+}
+
+TEST_F(RawFaults, ClosedAfterTheHeaders) {
+    raw.setAction([](int& connection) { writeAll(connection, kStreamHeaders); });
+    EXPECT_EQ(expectNetworkError(engine), "transfer closed with outstanding read data remaining");
+    recover();
+}
+
+TEST_F(RawFaults, ClosedInsideAnEvent) {
+    raw.setAction([](int& connection) {
+        writeAll(connection, kStreamHeaders + chunked(zefa_test::contentEvent("one")) +
+                                 chunked("data: {\"choices\":[{\"delta\":{\"con"));
+    });
+    EXPECT_EQ(expectNetworkError(engine), "transfer closed with outstanding read data remaining");
+    EXPECT_EQ(recorder.text(), "one");  // the torn event is not delivered
+    EXPECT_EQ(recorder.fragments().size(), 1u);
+    recover();
+}
+
+TEST_F(RawFaults, ResetInTheMiddleOfTheStream) {
+    raw.setAction([](int& connection) {
+        writeAll(connection, kStreamHeaders + chunked(zefa_test::contentEvent("one")));
+        std::this_thread::sleep_for(milliseconds(50));
+        const linger resetOnClose{1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+        close(connection);
+        connection = -1;
+    });
+    const std::string message = expectNetworkError(engine);
+    EXPECT_NE(message.find("reset"), std::string::npos) << message;
+    EXPECT_EQ(recorder.text(), "one");
+    recover();
+}
+
+TEST_F(RawFaults, ResetAfterDoneStillSucceeds) {
+    raw.setAction([](int& connection) {
+        std::string body;
+        for (const std::string& piece : zefa_test::streamOf({"all", " there"})) body += piece;
+        writeAll(connection, kStreamHeaders + chunked(body));
+        std::this_thread::sleep_for(milliseconds(50));
+        const linger resetOnClose{1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+        close(connection);
+        connection = -1;
+    });
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.text(), "all there");
+    recover();
+}
+
+TEST_F(RawFaults, ALastEventWithoutItsBlankLineIsDelivered) {
+    raw.setAction([](int& connection) {
+        writeAll(connection,
+                 "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" +
+                     zefa_test::contentEvent("a") +
+                     R"(data: {"choices":[{"delta":{"content":"b"},"finish_reason":"stop"}]})");
+    });
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.text(), "ab");
+    EXPECT_EQ(recorder.fragments().back()["is_end"], true);
+}
+
+class ServiceFaults : public Faults {
+protected:
+    void SetUp() override { use(engine); }
+
+    void recover() {
+        service.setReply(ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"fine"})});
+        expectRecovery(engine);
+    }
+
+    ModelService service;
+    ZefaNlpEnginePrivate engine{service.endpointUrl()};
+};
+
+TEST_F(ServiceFaults, TenThousandOneByteWrites) {
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 40; ++i) tokens.push_back("token " + std::to_string(i) + " ");
+    std::string whole;
+    for (const std::string& piece : zefa_test::streamOf(tokens)) whole += piece;
+    while (whole.size() < 10000) whole = ": padding comment\n\n" + whole;
+    ScriptedReply reply;
+    for (const char c : whole) reply.pieces.emplace_back(1, c);
+    service.setReply(reply);
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.fragments().size(), tokens.size() + 2);
+    std::string expected;
+    for (const std::string& token : tokens) expected += token;
+    EXPECT_EQ(recorder.text(), expected);
+    recover();
+}
+
+TEST_F(ServiceFaults, AnEventLargerThanTheBufferLimit) {
+    const std::string huge(ZefaNlpEnginePrivate::kMaxPendingBytes + 4096, 'x');
+    service.setReply(
+        ScriptedReply{200,
+                      "text/event-stream",
+                      {zefa_test::contentEvent("before"),
+                       "data: {\"choices\":[{\"delta\":{\"content\":\"", huge, "\"}}]}\n\n"}});
+    const auto result = engine.chat(kHello);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_NE(result.error.message.find("1048576 bytes"), std::string::npos);
+    EXPECT_EQ(recorder.text(), "before");
+    EXPECT_LE(Inspector::pendingData(engine).size(), ZefaNlpEnginePrivate::kMaxPendingBytes);
+    recover();
+}
+
+TEST_F(ServiceFaults, InvalidUtf8AndNulBytesInsidePayloads) {
+    const std::vector<std::string> payloads = {
+        std::string("{\"choices\":[{\"delta\":{\"content\":\"a\xff\xfe b\"}}]}"),
+        std::string("{\"choices\":[{\"delta\":{\"content\":\"n\0ul\"}}]}", 38),
+        std::string("{\"choices\":[{\"delta\":{\"content\":\"\xe4\xbd\"}}]}"),
+        std::string("{\"choices\":[{\"delta\":{\"content\":\"esc\\u0000aped\"}}]}")};
+    ScriptedReply reply;
+    for (const std::string& payload : payloads) reply.pieces.push_back("data: " + payload + "\n\n");
+    reply.pieces.push_back(zefa_test::doneEvent());
+    service.setReply(reply);
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    const auto results = recorder.results();
+    ASSERT_EQ(results.size(), payloads.size());
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        // Exactly what the JSON library makes of the payload, written by the JSON library.
+        const Json::Value parsed = zefa_nlp_util::formatJsonFromString(payloads[i]);
+        Json::Value fragment(Json::objectValue);
+        fragment["is_end"] = false;
+        fragment["result"] = parsed["choices"][0]["delta"]["content"];
+        fragment["sentence_id"] = static_cast<int>(i);
+        EXPECT_EQ(results[i].text, fragment.toStyledString()) << i;
+    }
+    recover();
+}
+
+TEST_F(ServiceFaults, AnOkReplyThatIsNoStreamFails) {
+    const std::string body = R"({"id":"x","choices":[{"message":{"content":"whole answer"}}]})";
+    service.setReply(ScriptedReply{200, "application/json", {body}});
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + body + "\n");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_EQ(result.error.message, body);
+    EXPECT_TRUE(recorder.results().empty());
+    recover();
+}
+
+TEST_F(ServiceFaults, ACharacterSplitAcrossEventsByTheService) {
+    service.setReply(ScriptedReply{200,
+                                   "text/event-stream",
+                                   {R"(data: {"choices":[{"delta":{"content":"smile \ud83d"}}]})"
+                                    "\n\n",
+                                    R"(data: {"choices":[{"delta":{"content":"\ude00!"}}]})"
+                                    "\n\n",
+                                    zefa_test::doneEvent()},
+                                   milliseconds(5)});
+    EXPECT_TRUE(engine.chat(kHello).success);
+    EXPECT_EQ(recorder.text(), "smile \xF0\x9F\x98\x80!");
+    const auto fragments = recorder.fragments();
+    ASSERT_EQ(fragments.size(), 2u);
+    EXPECT_EQ(fragments[0]["result"], "smile ");
+}
+
+TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {
+    service.setReply(
+        ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"s", "l", "o", "w"})});
+    engine.setTextGenerationResultCallback([this](const zefa_test::TextGenerationResult& result) {
+        std::this_thread::sleep_for(milliseconds(300));
+        recorder.record(result);
+    });
+    const auto result = engine.chat(kHello);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.text(), "slow");
+    EXPECT_EQ(recorder.fragments().size(), 6u);
+    recover();
+}
+
+}  // namespace
