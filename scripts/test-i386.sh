@@ -27,4 +27,5 @@ echo "==> i386: configure, build, test"
 cmake --preset i386 "${emulator[@]}" >/dev/null
 cmake --build --preset i386 -j "$(nproc 2>/dev/null || echo 2)"
 ctest --preset i386
+scripts/check-secrets.sh build/i386
 readelf -h build/i386/libzefa-nlp-engine.so.1 | grep -E "Class|Machine"

@@ -23,6 +23,7 @@ run_preset() {   # run_preset <preset> [ctest arguments...]
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" "$@"
+    scripts/check-secrets.sh "build/$preset"
 }
 
 if [ "$quick" -eq 1 ]; then

@@ -29,8 +29,6 @@ using zefa_test::StderrCapture;
 using zefa_test::streamOf;
 using Inspector = ZefaNlpEngineInspector;
 
-constexpr const char* kKey = "test-key";
-
 std::string chatInput(const std::vector<std::pair<std::string, std::string>>& messages) {
     Json::Value input(Json::objectValue);
     input["messages"] = Json::Value(Json::arrayValue);
@@ -78,7 +76,7 @@ protected:
     void SetUp() override { configure(engine); }
 
     void configure(ZefaNlpEnginePrivate& e) {
-        e.setConfig(std::string(R"({"apiKey": ")") + kKey + "\"}");
+        e.setConfig(zefa_test::kApiKeyConfig);
         e.setTextGenerationResultCallback(recorder.callback());
         (void)e.init();
     }
@@ -113,7 +111,7 @@ TEST_F(ChatOverHttp, StreamsAConversationAndSendsItAsSpecified) {
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.path, "/compatible-mode/v1/chat/completions");
     EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_EQ(request.header("Authorization"), "Bearer test-key");
+    EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + zefa_test::kApiKey);
     EXPECT_EQ(request.body, Inspector::requestBody(engine).toStyledString());
     const Json::Value body = zefa_test::parse(request.body);
     EXPECT_EQ(body["model"], "zefa-plus");
@@ -285,7 +283,7 @@ TEST(ChatOverTls, UntrustedCertificateIsCode9) {
     service.setReply(streamReply({"secret"}));
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     Recorder recorder;
-    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setConfig(zefa_test::kApiKeyConfig);
     engine.setTextGenerationResultCallback(recorder.callback());
     (void)engine.init();
     StderrCapture capture;

@@ -29,7 +29,7 @@ TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
     service.setReply(reply);
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     zefa_test::Recorder recorder;
-    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setConfig(zefa_test::kApiKeyConfig);
     engine.setTextGenerationResultCallback(recorder.callback());
     (void)engine.init();
 
@@ -59,7 +59,7 @@ TEST(SlowDrip, AboveTheLowSpeedLimitCompletes) {
     service.setReply(reply);
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     zefa_test::Recorder recorder;
-    engine.setConfig(R"({"apiKey": "k"})");
+    engine.setConfig(zefa_test::kApiKeyConfig);
     engine.setTextGenerationResultCallback(recorder.callback());
     (void)engine.init();
     const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");

@@ -144,7 +144,7 @@ void answerNormally(int& connection) {
 class Faults : public testing::Test {
 protected:
     void use(ZefaNlpEnginePrivate& e) {
-        e.setConfig(R"({"apiKey": "fault-key"})");
+        e.setConfig(zefa_test::kApiKeyConfig);
         e.setTextGenerationResultCallback(recorder.callback());
         (void)e.init();
     }

@@ -20,6 +20,12 @@ using ai_engine::gen_ai::nlp::TextGenerationResult;
 
 constexpr const char* kEndMarker = "{\"result\":\"\",\"is_end\":true}";
 
+// The API key the tests configure. Nothing the library writes may contain it: scripts/test.sh
+// scans every test's output for it.
+#define ZEFA_TEST_API_KEY "sk-zefa-test-7c41d9e2"
+constexpr const char* kApiKey = ZEFA_TEST_API_KEY;
+constexpr const char* kApiKeyConfig = "{\"apiKey\": \"" ZEFA_TEST_API_KEY "\"}";
+
 // Collects every result the engine delivers, from any thread.
 class Recorder {
 public:
