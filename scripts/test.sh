@@ -3,7 +3,8 @@
 #   1. the Debug build: the whole suite, slow stall tests included;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
 #   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random);
-#   4. on x86-64: the 32-bit x86 build and the whole suite there (scripts/test-i386.sh).
+#   4. on x86-64: the 32-bit x86 build and the whole suite there (scripts/test-i386.sh);
+#   5. every fuzz target for a minute (scripts/fuzz.sh).
 # Usage: scripts/test.sh [--quick]   (--quick: only step 1, without the slow tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,4 +37,5 @@ run_preset tsan
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
     scripts/test-i386.sh
 fi
+scripts/fuzz.sh 60
 echo "==> all test runs passed"

@@ -407,7 +407,7 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string&
         reportServerError_(payload);
         return Dispatch::Abort;
     }
-    const TextGenerationResult fragment{true, EngineError(), currentModelName_,
+    const TextGenerationResult fragment{{{true, EngineError()}, currentModelName_},
                                         fragmentJson(value, sentenceId_).toStyledString()};
     ++sentenceId_;
     return deliverFragment_(fragment) ? Dispatch::Continue : Dispatch::Abort;
@@ -462,7 +462,7 @@ void ZefaNlpEnginePrivate::deliverEndMarker_(std::unique_lock<std::mutex>& lock)
 }
 
 ZefaNlpEnginePrivate::TextGenerationResult ZefaNlpEnginePrivate::endMarker_() const {
-    return {true, lastError_, currentModelName_, kEndMarkerText};
+    return {{{true, lastError_}, currentModelName_}, kEndMarkerText};
 }
 
 void ZefaNlpEnginePrivate::stopChat() {

@@ -60,6 +60,7 @@ Json::Value masked(const Json::Value& value) {
 std::string maskedJson(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
+    builder["commentStyle"] = "None";  // the reader keeps comments, and a comment may hold a key
     return Json::writeString(builder, masked(value));
 }
 

@@ -87,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"apikey":"***"})", "earlier"},
         ConfigCase{"ArrayMasked", "[\"" ZEFA_TEST_API_KEY "\", 1]", R"(["***",1])", "earlier"},
         ConfigCase{"ProseNotEchoed", ZEFA_TEST_API_KEY, "(not JSON, 21 bytes)", "earlier"},
+        ConfigCase{"CommentNotEchoed", "{\"apiKey\": 7 /* " ZEFA_TEST_API_KEY " */}",
+                   R"({"apiKey":7})", "earlier"},
         ConfigCase{"HeaderInjection", "{\"apiKey\": \"sk\\r\\nX-Evil: 1\"}", R"({"apiKey":"***"})",
                    "earlier"},
         ConfigCase{"NulInKey", "{\"apiKey\": \"sk\\u0000\"}", R"({"apiKey":"***"})", "earlier"}),
