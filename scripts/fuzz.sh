@@ -23,7 +23,7 @@ echo "==> fuzz: configure, build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
-for target in fuzz_stream_parser fuzz_json fuzz_requests; do
+for target in fuzz_stream_parser fuzz_json fuzz_requests fuzz_fast_path; do
     echo "==> $target: ${seconds} s"
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"

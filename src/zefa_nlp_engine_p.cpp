@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "zefa_nlp_engine_p.h"
 
+#include "fragment.h"
 #include "zefa_config.h"
 #include "zefa_nlp_server_error.h"
 #include "zefa_nlp_util.h"
@@ -79,29 +80,6 @@ void callHost(const ai_engine::gen_ai::nlp::TextGenerationResultCallback& callba
     } catch (...) {
         // The host's own failure; the request goes on.
     }
-}
-
-// Element 0 of an array, or nullptr.
-const Json::Value* firstElement(const Json::Value* value) {
-    if (value == nullptr || !value->isArray() || value->empty()) return nullptr;
-    return &(*value)[0];
-}
-
-const Json::Value* member(const Json::Value* value, const char* key) {
-    return value == nullptr ? nullptr : findMember(*value, key);
-}
-
-// The fragment the host receives for one event payload.
-Json::Value fragmentJson(const Json::Value& payload, int sentenceId) {
-    const Json::Value* choice = firstElement(findMember(payload, "choices"));
-    const Json::Value* finishReason = member(choice, "finish_reason");
-    const Json::Value* content = member(member(choice, "delta"), "content");
-
-    Json::Value fragment(Json::objectValue);
-    fragment["is_end"] = finishReason != nullptr && *finishReason == Json::Value("stop");
-    fragment["result"] = content != nullptr ? *content : Json::Value();
-    fragment["sentence_id"] = sentenceId;
-    return fragment;
 }
 
 // A chat message field: a string as it is, null or missing as empty, a number or boolean as its
@@ -400,17 +378,20 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string&
         return Dispatch::Continue;
     }
     zefa_nlp_util::repairSplitSurrogates(payload, stream_.carriedSurrogate);
-    Json::Value value;
-    (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make a fragment
-    if (zefa_nlp_util::hasMember(value, "error")) {
-        // The service refused the request midway.
-        reportServerError_(payload);
-        return Dispatch::Abort;
+    if (zefa_nlp_fragment::readPlainChunk(payload, plainChunk_)) {
+        zefa_nlp_fragment::writeFragment(plainChunk_, sentenceId_, fragment_.text);
+    } else {
+        Json::Value value;
+        (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make one
+        if (zefa_nlp_util::hasMember(value, "error")) {
+            // The service refused the request midway.
+            reportServerError_(payload);
+            return Dispatch::Abort;
+        }
+        fragment_.text = zefa_nlp_fragment::fragmentJson(value, sentenceId_).toStyledString();
     }
-    const TextGenerationResult fragment{{{true, EngineError()}, currentModelName_},
-                                        fragmentJson(value, sentenceId_).toStyledString()};
     ++sentenceId_;
-    return deliverFragment_(fragment) ? Dispatch::Continue : Dispatch::Abort;
+    return deliverFragment_(fragment_) ? Dispatch::Continue : Dispatch::Abort;
 }
 
 void ZefaNlpEnginePrivate::flushStream_() {
@@ -562,6 +543,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
 
 void ZefaNlpEnginePrivate::resetStream_() {
     stream_ = StreamState();
+    fragment_ = TextGenerationResult{{{true, EngineError()}, currentModelName_}, std::string()};
     pendingData_.clear();
     sentenceId_ = 0;
 }

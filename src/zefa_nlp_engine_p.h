@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ai_engine/abstract_text_generation_engine.h"
+#include "fragment.h"
 
 #include <json/value.h>
 
@@ -141,6 +142,8 @@ private:
     // --- Request plumbing
     const std::string endpointUrl_;
     StreamState stream_;
+    zefa_nlp_fragment::PlainChunk plainChunk_;      // reused from event to event
+    TextGenerationResult fragment_;                 // the result handed to the host, reused
     TextGenerationResultCallback requestCallback_;  // the callback the running request feeds
     std::shared_ptr<cpr::Session> session_;         // kept across requests: connection reuse
 

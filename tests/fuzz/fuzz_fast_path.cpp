@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+// Differential: whenever the fast reader accepts a payload, the JSON library accepts it too, sees
+// no "error" member in it, and the fast fragment text is byte for byte the library's.
+#include "fragment.h"
+#include "fuzz_check.h"
+#include "zefa_nlp_util.h"
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string payload(reinterpret_cast<const char*>(data), size);
+    zefa_nlp_fragment::PlainChunk chunk;
+    if (!zefa_nlp_fragment::readPlainChunk(payload, chunk)) return 0;
+
+    Json::Value value;
+    FUZZ_CHECK(zefa_nlp_util::parseJson(payload, value));
+    FUZZ_CHECK(!zefa_nlp_util::hasMember(value, "error"));
+    const int sentenceId = static_cast<int>(size % 1000);
+    std::string fast;
+    zefa_nlp_fragment::writeFragment(chunk, sentenceId, fast);
+    FUZZ_CHECK(fast == zefa_nlp_fragment::fragmentJson(value, sentenceId).toStyledString());
+    return 0;
+}
