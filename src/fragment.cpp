@@ -79,15 +79,28 @@ std::uint32_t decodeUtf8(const unsigned char* s, std::size_t length) {
     }
 }
 
+// Bytes a JSON string holds as they are: printable ASCII but the quote and the backslash.
+constexpr struct PlainAsciiTable {
+    bool plain[256] = {};
+    constexpr PlainAsciiTable() {
+        for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    }
+} kPlainAscii;
+
+bool isPlainAscii(unsigned char c) { return kPlainAscii.plain[c]; }
+
 // One pass over plain JSON; every read returns false on anything it does not fully understand.
 class PlainReader {
 public:
-    explicit PlainReader(std::string_view text)
-        : p_(text.data()), end_(text.data() + text.size()) {}
+    PlainReader(std::string_view text, std::string& nameBuffer, std::string& valueBuffer)
+        : p_(text.data()),
+          end_(text.data() + text.size()),
+          key_(nameBuffer),
+          scratch_(valueBuffer) {}
 
     bool readChunk(PlainChunk& chunk) {
         bool seenChoices = false;
-        const bool read = readObject(1, [&](const std::string& key) {
+        const bool read = readObject(1, [&](std::string_view key) {
             if (key == "error") return false;  // the service's refusal: the general way
             if (key != "choices") return skipValue(1);
             if (seenChoices) return false;
@@ -122,9 +135,10 @@ private:
     bool readObject(int depth, OnMember&& onMember) {
         if (depth > kMaxDepth || !next('{')) return false;
         if (next('}')) return true;
-        std::string key;
         do {
-            if (!at('"') || !readString(key) || !next(':') || !onMember(key)) return false;
+            // One buffer for every member name: onMember looks at the name before it reads
+            // the value, which may hold objects of its own.
+            if (!at('"') || !readString(key_) || !next(':') || !onMember(key_)) return false;
         } while (next(','));
         return next('}');
     }
@@ -133,6 +147,11 @@ private:
         out.clear();
         ++p_;  // the opening quote
         while (p_ < end_) {
+            // Plain ASCII in one piece: the common case.
+            const char* run = p_;
+            while (p_ < end_ && isPlainAscii(static_cast<unsigned char>(*p_))) ++p_;
+            out.append(run, static_cast<std::size_t>(p_ - run));
+            if (p_ == end_) break;
             const auto c = static_cast<unsigned char>(*p_);
             if (c == '"') {
                 ++p_;
@@ -142,9 +161,6 @@ private:
                 if (!readEscape(out)) return false;
             } else if (c < 0x20) {
                 return false;
-            } else if (c < 0x80) {
-                out += static_cast<char>(c);
-                ++p_;
             } else {
                 const auto* s = reinterpret_cast<const unsigned char*>(p_);
                 const std::size_t length =
@@ -298,7 +314,7 @@ private:
     bool readChoice(PlainChunk& chunk) {
         bool seenDelta = false;
         bool seenFinish = false;
-        return readObject(3, [&](const std::string& key) {
+        return readObject(3, [&](std::string_view key) {
             if (key == "delta") {
                 if (seenDelta) return false;
                 seenDelta = true;
@@ -309,7 +325,7 @@ private:
                 seenFinish = true;
                 if (!at('"')) return skipValue(3);
                 if (!readString(scratch_)) return false;
-                chunk.isEnd = scratch_ == "stop";
+                chunk.isEnd = std::string_view(scratch_) == "stop";
                 return true;
             }
             return skipValue(3);
@@ -318,7 +334,7 @@ private:
 
     bool readDelta(PlainChunk& chunk) {
         bool seenContent = false;
-        return readObject(4, [&](const std::string& key) {
+        return readObject(4, [&](std::string_view key) {
             if (key != "content") return skipValue(4);
             if (seenContent) return false;
             seenContent = true;
@@ -329,7 +345,8 @@ private:
 
     const char* p_;
     const char* end_;
-    std::string scratch_;
+    std::string& key_;
+    std::string& scratch_;
 };
 
 void appendHex(std::string& out, std::uint32_t unit) {
@@ -410,7 +427,7 @@ bool readPlainChunk(std::string_view payload, PlainChunk& chunk) {
     chunk.isEnd = false;
     chunk.hasContent = false;
     chunk.content.clear();
-    return PlainReader(payload).readChunk(chunk);
+    return PlainReader(payload, chunk.nameBuffer, chunk.valueBuffer).readChunk(chunk);
 }
 
 void writeFragment(const PlainChunk& chunk, int sentenceId, std::string& out) {

@@ -24,6 +24,10 @@ struct PlainChunk {
     bool isEnd = false;       // "finish_reason" is the string "stop"
     bool hasContent = false;  // "content" is a string (otherwise "result" is null)
     std::string content;      // decoded UTF-8
+    // Buffers of the reader, kept here so that reading one chunk after another allocates
+    // nothing.
+    std::string nameBuffer;
+    std::string valueBuffer;
 };
 
 // Reads payload when it is one JSON object in plain JSON (no comments, no exponents, no

@@ -5,7 +5,9 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <stdexcept>
 #include <strings.h>
 
@@ -39,6 +41,16 @@ std::string compact(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
+}
+
+void stamp(std::string& piece) {
+    const std::size_t at = piece.find(kStampPlaceholder);
+    if (at == std::string::npos) return;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%020lld",
+                  static_cast<long long>(std::chrono::nanoseconds(now).count()));
+    piece.replace(at, std::char_traits<char>::length(kStampPlaceholder), digits);
 }
 
 std::string chunkEvent(const Json::Value& delta, const Json::Value& finishReason) {
@@ -164,6 +176,27 @@ ScriptedReply echoReply(const RecordedRequest& request, const EchoOptions& optio
     return reply;
 }
 
+std::vector<std::string> realisticStream(int count, bool stamped) {
+    static const std::vector<std::string> alphabet = {"a",  "e",  "t",  " ", "o",  "n", "的", "是",
+                                                      "了", "我", "你", ",", "。", "s", "r"};
+    std::mt19937 random(42);
+    std::vector<std::string> pieces{roleEvent()};
+    for (int i = 0; i < count; ++i) {
+        std::string delta;
+        const int characters = 1 + static_cast<int>(random() % 8);
+        for (int c = 0; c < characters; ++c) delta += alphabet[random() % alphabet.size()];
+        if (stamped) delta += kStampPlaceholder;
+        std::string event = contentEvent(delta);
+        // Members a real service adds bring the event to about 200 bytes.
+        event.replace(event.find('{'), 1,
+                      R"({"created":1733600000,"system_fingerprint":null,"usage":null,)");
+        pieces.push_back(std::move(event));
+    }
+    pieces.push_back(stopEvent());
+    pieces.push_back(doneEvent());
+    return pieces;
+}
+
 ModelService::ModelService(int port) : server_(std::make_unique<httplib::Server>()) { start(port); }
 
 ModelService::ModelService(const TlsFiles& tls, int port)
@@ -184,6 +217,7 @@ void ModelService::start(int port) {
         });
     };
     server_->set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(1000);  // a kept connection serves every request
     server_->Post(kChatPath, [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });
@@ -264,7 +298,8 @@ void ModelService::handle(const httplib::Request& request, httplib::Response& re
                 if (i > 0 && reply.pause.count() > 0 && !waitUnlessStopping(reply.pause)) {
                     return false;
                 }
-                const std::string& piece = reply.pieces[i];
+                std::string piece = reply.pieces[i];
+                if (reply.stampWrites) stamp(piece);
                 if (!sink.write(piece.data(), piece.size())) return false;
             }
             switch (reply.ending) {

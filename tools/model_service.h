@@ -48,7 +48,12 @@ struct ScriptedReply {
     std::chrono::milliseconds hold{0};
     // Silence before any header is sent.
     std::chrono::milliseconds silenceBeforeHeaders{0};
+    // Replace kStampPlaceholder in each piece by the steady-clock time of its write.
+    bool stampWrites = false;
 };
+
+// 20 characters, replaced by the write time in nanoseconds (zero-padded to the same width).
+constexpr const char* kStampPlaceholder = "@@@@STAMP@@@@@@@@@@@";
 
 // Server-sent event lines of an OpenAI-compatible chat-completion stream.
 std::string contentEvent(const std::string& content);
@@ -57,6 +62,9 @@ std::string stopEvent();
 std::string doneEvent();
 // A whole reply: the role event, one event per token, the stop event and "[DONE]".
 std::vector<std::string> streamOf(const std::vector<std::string>& tokens);
+// A realistic reply of count content events of about 200 bytes whose deltas hold 1 to 8
+// characters of mixed ASCII and Chinese text; stamped: each delta ends in kStampPlaceholder.
+std::vector<std::string> realisticStream(int count, bool stamped = false);
 
 // How the bundled mock service answers a chat request.
 struct EchoOptions {
