@@ -73,13 +73,7 @@ int closedPort() {
 
 class ChatOverHttp : public testing::Test {
 protected:
-    void SetUp() override { configure(engine); }
-
-    void configure(ZefaNlpEnginePrivate& e) {
-        e.setConfig(zefa_test::kApiKeyConfig);
-        e.setTextGenerationResultCallback(recorder.callback());
-        (void)e.init();
-    }
+    void SetUp() override { zefa_test::configure(engine, recorder); }
 
     Json::Value lastRequestBody() {
         const auto requests = service.requests();
@@ -250,25 +244,15 @@ TEST_F(ChatOverHttp, ConnectionDroppedMidStreamIsANetworkError) {
     reply.pieces = {zefa_test::roleEvent(), zefa_test::contentEvent("cut")};
     reply.ending = ScriptedReply::Ending::Drop;
     service.setReply(reply);
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    const std::string printed = capture.text();
-    EXPECT_EQ(result.error.code, 4);
-    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    (void)zefa_test::chatExpectingNetworkError(engine, kHello);
     EXPECT_EQ(recorder.text(), "cut");
 }
 
 TEST_F(ChatOverHttp, ConnectionRefusedIsANetworkErrorAndTheEngineRecovers) {
     ZefaNlpEnginePrivate offline("http://127.0.0.1:" + std::to_string(closedPort()) +
                                  "/compatible-mode/v1/chat/completions");
-    configure(offline);
-    StderrCapture capture;
-    const auto result = offline.chat(kHello);
-    const std::string printed = capture.text();
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, 4);
-    EXPECT_NE(result.error.message, "");
-    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    zefa_test::configure(offline, recorder);
+    (void)zefa_test::chatExpectingNetworkError(offline, kHello);
 
     service.setReply(streamReply({"ok"}));
     EXPECT_TRUE(engine.chat(kHello).success);
@@ -283,9 +267,7 @@ TEST(ChatOverTls, UntrustedCertificateIsCode9) {
     service.setReply(streamReply({"secret"}));
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     Recorder recorder;
-    engine.setConfig(zefa_test::kApiKeyConfig);
-    engine.setTextGenerationResultCallback(recorder.callback());
-    (void)engine.init();
+    zefa_test::configure(engine, recorder);
     StderrCapture capture;
     const auto result = engine.chat(kHello);
     const std::string printed = capture.text();

@@ -29,9 +29,7 @@ TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
     service.setReply(reply);
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     zefa_test::Recorder recorder;
-    engine.setConfig(zefa_test::kApiKeyConfig);
-    engine.setTextGenerationResultCallback(recorder.callback());
-    (void)engine.init();
+    zefa_test::configure(engine, recorder);
 
     zefa_test::StderrCapture capture;
     const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
@@ -59,9 +57,7 @@ TEST(SlowDrip, AboveTheLowSpeedLimitCompletes) {
     service.setReply(reply);
     ZefaNlpEnginePrivate engine(service.endpointUrl());
     zefa_test::Recorder recorder;
-    engine.setConfig(zefa_test::kApiKeyConfig);
-    engine.setTextGenerationResultCallback(recorder.callback());
-    (void)engine.init();
+    zefa_test::configure(engine, recorder);
     const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
     EXPECT_TRUE(result.success) << result.error.message;
     EXPECT_EQ(recorder.text(), "dripped");

@@ -2,9 +2,11 @@
 // Access to the engine's private state for the tests that link the engine's objects.
 #pragma once
 
+#include "test_support.h"
 #include "zefa_nlp_engine_p.h"
 
 #include <cpr/cpr.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <mutex>
@@ -55,6 +57,28 @@ inline std::vector<bool> feed(ZefaNlpEnginePrivate& engine,
         answers.push_back(writeChatData(chunk, reinterpret_cast<intptr_t>(&engine)));
     }
     return answers;
+}
+
+// Gives engine the tests' API key and recorder's callback, and runs init.
+inline void configure(ZefaNlpEnginePrivate& engine, Recorder& recorder) {
+    engine.setConfig(kApiKeyConfig);
+    engine.setTextGenerationResultCallback(recorder.callback());
+    (void)engine.init();
+}
+
+// Runs a chat that must end in a transport failure: code 4, its message on standard error as
+// "net error: ..."; returns the message.
+inline std::string chatExpectingNetworkError(ZefaNlpEnginePrivate& engine,
+                                             const std::string& input) {
+    StderrCapture capture;
+    const auto result = engine.chat(input);
+    const std::string printed = capture.text();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 4);
+    EXPECT_EQ(result.error.module, "AI Engine");
+    EXPECT_NE(result.error.message, "");
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    return result.error.message;
 }
 
 }  // namespace zefa_test

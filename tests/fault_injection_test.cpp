@@ -143,22 +143,8 @@ void answerNormally(int& connection) {
 
 class Faults : public testing::Test {
 protected:
-    void use(ZefaNlpEnginePrivate& e) {
-        e.setConfig(zefa_test::kApiKeyConfig);
-        e.setTextGenerationResultCallback(recorder.callback());
-        (void)e.init();
-    }
-
-    // Runs a chat that must fail with a transport error; returns its message.
     std::string expectNetworkError(ZefaNlpEnginePrivate& e) {
-        StderrCapture capture;
-        const auto result = e.chat(kHello);
-        const std::string printed = capture.text();
-        EXPECT_FALSE(result.success);
-        EXPECT_EQ(result.error.code, 4);
-        EXPECT_EQ(result.error.module, "AI Engine");
-        EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
-        return result.error.message;
+        return zefa_test::chatExpectingNetworkError(e, kHello);
     }
 
     // The engine answers the next request normally.
@@ -176,7 +162,7 @@ protected:
 
 class RawFaults : public Faults {
 protected:
-    void SetUp() override { use(engine); }
+    void SetUp() override { zefa_test::configure(engine, recorder); }
 
     void recover() {
         raw.setAction(answerNormally);
@@ -260,7 +246,7 @@ TEST_F(RawFaults, ALastEventWithoutItsBlankLineIsDelivered) {
 
 class ServiceFaults : public Faults {
 protected:
-    void SetUp() override { use(engine); }
+    void SetUp() override { zefa_test::configure(engine, recorder); }
 
     void recover() {
         service.setReply(ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"fine"})});

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The smallest host: constructs the engine from an installed tree and asks who it is.
-#include <cstdio>
-
 #include "zefa_nlp_engine.h"
 #include "zefa_nlp_server_error.h"
+
+#include <cstdio>
 
 int main() {
     ZefaNlpEngine engine;
