@@ -520,7 +520,8 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::refuse_(int code,
 bool ZefaNlpEnginePrivate::claimRequest_() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (requestInFlight_) return false;
-    // A stop nothing consumed for the whole wait must not refuse this request's transfer.
+    // No stop is pending here (stops need a running request, and the last one consumed its
+    // own); the store keeps this request's transfer from ever seeing an older one.
     stopFlag_ = false;
     requestInFlight_ = true;
     chatting_ = true;
