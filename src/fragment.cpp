@@ -338,7 +338,10 @@ private:
             if (key != "content") return skipValue(4);
             if (seenContent) return false;
             seenContent = true;
-            if (at('"')) return chunk.hasContent = readString(chunk.content);
+            if (at('"')) {
+                chunk.hasContent = readString(chunk.content);
+                return chunk.hasContent;
+            }
             return skipWord("null");  // any other type: the general way
         });
     }
