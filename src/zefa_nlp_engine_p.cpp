@@ -83,6 +83,16 @@ void warmUp() {
                .toStyledString();
 }
 
+// A result that tells the host of success: the default error, the model's name and text.
+ai_engine::gen_ai::nlp::TextGenerationResult successResult(const std::string& modelName,
+                                                           std::string text) {
+    ai_engine::gen_ai::nlp::TextGenerationResult result;
+    result.success = true;
+    result.modelName = modelName;
+    result.text = std::move(text);
+    return result;
+}
+
 bool hasControlCharacter(const std::string& text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -144,7 +154,7 @@ bool readChatMessages(const std::string& input, std::vector<ChatMessage>& conver
 
 ZefaNlpEnginePrivate::ZefaNlpEnginePrivate(std::string endpointUrl)
     : endpointUrl_(std::move(endpointUrl)),
-      slot_(TextGenerationResult{{{true, EngineError()}, currentModelName_}, kEndMarkerText}),
+      slot_(successResult(currentModelName_, kEndMarkerText)),
       request_(currentModelName_),
       eventHandler_([this](std::string& payload) { return onEvent_(payload); }),
       session_(std::make_shared<cpr::Session>()) {
@@ -343,7 +353,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::destroy() {
 // Everything below runs on the requesting thread while it holds the request slot.
 
 ZefaNlpEnginePrivate::RequestState::RequestState(const std::string& modelName)
-    : fragment_{{{true, EngineError()}, modelName}, std::string()} {}
+    : fragment_(successResult(modelName, std::string())) {}
 
 void ZefaNlpEnginePrivate::beginReply_() { request_ = RequestState(currentModelName_); }
 
