@@ -87,6 +87,9 @@ std::optional<std::string> LineInput::read(bool continuation) {
         return line;
     }
     continuation_ = continuation;
+    // Edit mode before the prompt shows, not at the first key: keys typed as soon as it shows
+    // are then read as typed (a Ctrl-D would otherwise end no line, and be lost).
+    el_set(editor_, EL_PREP_TERM, 1);
     int count = 0;
     const char* text = el_gets(editor_, &count);
     if (text == nullptr || count <= 0) return std::nullopt;
