@@ -82,7 +82,8 @@ constexpr const char* kCommandsText =
     "  /help    show this list\n"
     "  /reset   forget the conversation (a --system message stays)\n"
     "  /quit    end the conversation (so does Ctrl-D)\n"
-    "  \"\"\"      on a line of its own: begin or end a prompt of several lines\n"
+    "  \"\"\"      at the start of a line begins a prompt of several lines; \"\"\" at the\n"
+    "           end of a line ends it\n"
     "Ctrl-C stops an answer; at the prompt it ends the program.\n";
 
 struct Options {
