@@ -60,6 +60,8 @@ constexpr std::chrono::seconds kAfterDoneGrace{1};
 // How long a new request waits for an earlier, stopped one to end.
 constexpr std::chrono::seconds kStopWaitLimit{10};
 constexpr std::chrono::milliseconds kStopPollInterval{10};
+// HTTP statuses from here on are refusals.
+constexpr long kFirstRefusalStatus = 400;
 // How much of an unrecognised error reply becomes the error message.
 constexpr std::size_t kErrorHeadBytes = 4096;
 
@@ -621,7 +623,13 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::processChatRespon
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
     const cpr::Response& response) {
     const long status = response.status_code;
-    if (!stream_.failure.empty()) {
+    if (status >= kFirstRefusalStatus && !stream_.serverError) {
+        // A refusal fails whatever body came with it, even a whole event stream: an error page
+        // from a gateway, for instance.
+        const std::string message = stream_.head.empty() ? kNoStreamMessage : stream_.head;
+        fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
+        lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), message);
+    } else if (!stream_.failure.empty()) {
         lastError_ = EngineError(ai_engine::UnknownServiceError, stream_.failure);
     } else if (stream_.serverError) {
         lastError_ =
@@ -635,9 +643,8 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
         const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
         lastError_ = EngineError(
             certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);
-    } else if (status >= 400 || !stream_.sawEvent) {
-        // An error page that is no error reply (from a gateway, for instance), or a reply that
-        // is no event stream at all: the host received nothing of an answer.
+    } else if (!stream_.sawEvent) {
+        // A reply that is no event stream at all: the host received nothing of an answer.
         const std::string message = stream_.head.empty() ? kNoStreamMessage : stream_.head;
         fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
         lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), message);

@@ -213,6 +213,22 @@ TEST_F(ChatOverHttp, HtmlErrorPageIsNoSuccess) {
     EXPECT_EQ(result.error.message, page);
 }
 
+// A refusal status decides the outcome, whatever body comes with it.
+TEST_F(ChatOverHttp, RefusalStatusFailsWhateverTheBody) {
+    const std::vector<std::pair<StatusCase, ScriptedReply>> cases = {
+        {{500, 7}, streamReply({"looks", " fine"})},  // a whole event stream, "[DONE]" at its end
+        {{404, 10}, ScriptedReply{404, "text/plain", {}}},
+        {{503, 1000}, streamReply({"partial"})}};
+    for (auto [status, reply] : cases) {
+        reply.status = status.status;
+        service.setReply(reply);
+        const auto result = engine.chat(kHello);
+        EXPECT_FALSE(result.success) << status.status;
+        EXPECT_EQ(result.error.code, status.code) << status.status;
+        EXPECT_NE(result.error.message, "") << status.status;
+    }
+}
+
 TEST_F(ChatOverHttp, ErrorEventInsideAStreamFailsTheRequest) {
     const std::string payload = R"({"error":{"message":"content filtered"}})";
     ScriptedReply reply = streamReply({"partial"});
