@@ -297,26 +297,22 @@ bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
     // After "[DONE]" the answer is complete: read on only so that the service can end the reply
     // normally and the connection stays reusable.
     if (stream_.done) return true;
+    const bool firstWrite = stream_.head.empty();
     if (stream_.head.size() < kErrorHeadBytes) {
         stream_.head.append(chunk.substr(0, kErrorHeadBytes - stream_.head.size()));
     }
-    if (isErrorReply_(chunk)) return false;
+    // A later write may begin inside an event: only the first is judged alone here, and a reply
+    // split over several writes when it has ended (flushStream_).
+    if (firstWrite && takeErrorObject_(std::string(chunk))) return false;
     return consumeLines_(chunk) == Dispatch::Continue;
 }
 
-bool ZefaNlpEnginePrivate::isErrorReply_(std::string_view chunk) {
-    // A reply that is no event stream is one JSON object; events start with a field name.
-    const std::size_t first = chunk.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos || (chunk[first] != '{' && chunk[first] != '/')) {
-        return false;
-    }
-    return takeErrorObject_(std::string(chunk));
-}
-
 bool ZefaNlpEnginePrivate::takeErrorObject_(const std::string& text) {
-    // Only a complete object counts: the first piece of a split reply would cut the message.
+    // Only one complete object with nothing around it counts: the first piece of a split reply
+    // would cut the message, and an event stream merely holds objects.
     Json::Value value;
-    if (!zefa_nlp_util::parseJson(text, value) || !zefa_nlp_util::hasMember(value, "error")) {
+    if (!zefa_nlp_util::parseWholeObject(text, value) ||
+        !zefa_nlp_util::hasMember(value, "error")) {
         return false;
     }
     reportServerError_(text);
@@ -426,10 +422,11 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string&
 
 void ZefaNlpEnginePrivate::flushStream_() {
     if (stream_.done || stream_.serverError || !stream_.failure.empty()) return;
-    // An error object split over several writes is whole only now.
-    if (!pendingData_.empty() && takeErrorObject_(pendingData_)) return;
+    // An error reply split over several writes is whole only now: in the kept head, or, when
+    // longer and on one line, in pendingData_ (nothing of it ended a line).
     const bool wholeReplyKept = stream_.head.size() < kErrorHeadBytes;
     if (sentenceId_ == 0 && wholeReplyKept && takeErrorObject_(stream_.head)) return;
+    if (stream_.atStart && takeErrorObject_(pendingData_)) return;
     // The last event may lack its blank line, or even its line end.
     if (!pendingData_.empty()) {
         const std::string line = std::move(pendingData_);

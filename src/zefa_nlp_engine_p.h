@@ -107,7 +107,6 @@ private:
 
     // Stream parsing, on the request thread (inside the transfer).
     bool onChunk_(std::string_view chunk);
-    [[nodiscard]] bool isErrorReply_(std::string_view chunk);
     Dispatch consumeLines_(std::string_view text);
     Dispatch handleLine_(std::string_view line);
     Dispatch dispatchEvent_();

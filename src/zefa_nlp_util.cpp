@@ -24,6 +24,24 @@ bool parseJson(const std::string& text, Json::Value& value) {
     }
 }
 
+bool parseWholeObject(const std::string& text, Json::Value& value) {
+    value = Json::Value();
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || text[first] != '{') return false;
+    thread_local const std::unique_ptr<Json::CharReader> reader([] {
+        Json::CharReaderBuilder builder;
+        builder["failIfExtra"] = true;
+        return builder.newCharReader();
+    }());
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), &value, nullptr) &&
+               value.isObject();
+    } catch (const Json::Exception&) {
+        value = Json::Value();
+        return false;
+    }
+}
+
 Json::Value formatJsonFromString(const std::string& text) {
     Json::Value value;
     (void)parseJson(text, value);

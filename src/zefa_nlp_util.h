@@ -15,6 +15,10 @@ Json::Value formatJsonFromString(const std::string& text);
 // Parses text like formatJsonFromString and tells whether the reader accepted it.
 [[nodiscard]] bool parseJson(const std::string& text, Json::Value& value);
 
+// Parses text like parseJson, but accepts only one JSON object with nothing but whitespace
+// before or after it.
+[[nodiscard]] bool parseWholeObject(const std::string& text, Json::Value& value);
+
 // True when value is an object that has the member key. Safe on values of any type.
 [[nodiscard]] bool hasMember(const Json::Value& value, const char* key);
 

@@ -200,6 +200,28 @@ TEST_F(ChatOverHttp, ErrorReplySplitOverWritesIsNoSuccess) {
     EXPECT_EQ(result.error.message, text);
 }
 
+// A write that begins with a JSON object inside an event is no error reply, however the service
+// cut its writes.
+TEST_F(ChatOverHttp, AnObjectInsideAnEventIsNoErrorReply) {
+    const std::string first =
+        R"(data: {"choices":[{"delta":{"content":"hi"},"finish_reason":null}],"usage":)";
+    const std::string second = "{\"error\":0,\"tokens\":1}}\n\n";
+    for (const auto& pieces : std::vector<std::vector<std::string>>{
+             {first, second}, {first + second}, {first.substr(0, 6), first.substr(6) + second}}) {
+        Recorder seen;
+        engine.setTextGenerationResultCallback(seen.callback());
+        ScriptedReply reply;
+        reply.pieces = pieces;
+        reply.pieces.push_back(zefa_test::contentEvent(" there"));
+        reply.pieces.push_back(zefa_test::doneEvent());
+        reply.pause = milliseconds(20);
+        service.setReply(reply);
+        const auto result = engine.chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(seen.text(), "hi there");
+    }
+}
+
 TEST_F(ChatOverHttp, HtmlErrorPageIsNoSuccess) {
     const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
     ScriptedReply reply = errorReply(502, {page});
