@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <curl/curl.h>
 #include <thread>
 
 using ai_engine::EngineError;
@@ -96,6 +97,19 @@ bool hasControlCharacter(const std::string& text) {
         if (byte < 0x20 || byte == 0x7F) return true;
     }
     return false;
+}
+
+// The text of a transport failure. libcurl leaves its message empty for some failures (a reply
+// header past its size limit); then its text for the code is taken. cpr numbers libcurl's codes
+// its own way, so the libcurl code is found through cpr's own mapping.
+std::string transportFailureText(const cpr::Error& error) {
+    if (!error.message.empty()) return error.message;
+    for (int code = CURLE_OK + 1; code < CURL_LAST; ++code) {
+        if (cpr::Error(code, std::string()).code == error.code) {
+            return curl_easy_strerror(static_cast<CURLcode>(code));
+        }
+    }
+    return "transport failure " + std::to_string(static_cast<int>(error.code));
 }
 
 // Hands a result to the host. An exception from the host's callback must not cross the HTTP
@@ -635,7 +649,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
         // The answer was complete; how the connection ended afterwards does not matter.
         return {true, lastError_};
     } else if (response.error.code != cpr::ErrorCode::OK) {
-        const std::string& message = response.error.message;
+        const std::string message = transportFailureText(response.error);
         fprintf(stderr, "net error: %s\n", message.c_str());
         const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
         lastError_ = EngineError(
