@@ -56,6 +56,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // A transfer slower than this many bytes per second for kLowSpeedTime is dropped as stalled.
 constexpr std::int32_t kLowSpeedLimitBytesPerSecond = 20;
 constexpr std::chrono::seconds kLowSpeedTime{10};
+// The connection phase (name resolution, TCP, TLS), which the low-speed limit does not cover, is
+// bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
+constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 // How long a service may keep the connection open after "[DONE]" before the engine hangs up.
 constexpr std::chrono::seconds kAfterDoneGrace{1};
 // How long a new request waits for an earlier, stopped one to end.
@@ -599,6 +602,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
         cpr::Header{{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey_}});
     session.SetBody(cpr::Body{requestBody_.toStyledString()});
     session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
+    session.SetConnectTimeout(cpr::ConnectTimeout{kConnectTimeout});
     session.SetWriteCallback(cpr::WriteCallback{writeChatData, reinterpret_cast<intptr_t>(this)});
     // libcurl calls this about once a second even when nothing arrives, so a stop also ends a
     // silent transfer, and a service that keeps the connection open after "[DONE]" is left.
