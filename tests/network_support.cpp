@@ -258,8 +258,12 @@ bool waitForListener(int port, ChildProcess& process, std::chrono::seconds limit
 
 // ---------------------------------------------------------------- the gateway
 
+namespace {
+std::atomic<int> gatewaysStarted{0};  // each gets a directory of its own
+}  // namespace
+
 Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory, bool http2)
-    : directory_(directory + (http2 ? "/nginx-h2" : "/nginx-h1")) {
+    : directory_(directory + "/nginx-" + std::to_string(++gatewaysStarted)) {
     std::filesystem::create_directories(directory_ + "/temp");
     const std::string config = directory_ + "/nginx.conf";
     const auto makeArgv = [&](int port) {
@@ -270,7 +274,8 @@ Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory
              << "error_log " << directory_ << "/error.log info;\n"
              << "events { worker_connections 64; }\n"
                 "http {\n"
-                "    log_format field '$server_protocol $status $connection';\n"
+                "    log_format field '$server_protocol $status $connection "
+                "$request_completion $body_bytes_sent $request_time';\n"
              << "    access_log " << directory_ << "/access.log field;\n";
         for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
             text << "    " << temp << "_temp_path " << directory_ << "/temp/" << temp << ";\n";
@@ -307,7 +312,10 @@ std::vector<Gateway::LogEntry> Gateway::accessLog() const {
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         LogEntry entry;
-        if (fields >> entry.protocol >> entry.status >> entry.connection) entries.push_back(entry);
+        if (!(fields >> entry.protocol >> entry.status >> entry.connection)) continue;
+        std::string completion;
+        entry.complete = (fields >> completion) && completion == "OK";
+        entries.push_back(entry);
     }
     return entries;
 }

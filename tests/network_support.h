@@ -88,7 +88,8 @@ public:
     struct LogEntry {
         std::string protocol;  // "HTTP/2.0", "HTTP/1.1"
         int status = 0;
-        long connection = 0;  // nginx's serial number of the client connection
+        long connection = 0;    // nginx's serial number of the client connection
+        bool complete = false;  // the whole reply reached the client
     };
 
     // http2: offer HTTP/2 by ALPN besides HTTP/1.1.

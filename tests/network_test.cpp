@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,23 @@ constexpr milliseconds kStopRetry{50};
 // Far above the bound of a connection phase or a stall (10 s), far below libcurl's default
 // connection timeout (300 s).
 constexpr seconds kTransportFailureLimit{60};
+
+ScriptedReply silentAfterFirstEvent() {
+    ScriptedReply reply;
+    reply.pieces = {zefa_test::roleEvent()};
+    reply.ending = ScriptedReply::Ending::Hold;
+    reply.hold = seconds(60);
+    return reply;
+}
+
+// The service echoes the conversation, pace apart per token.
+void serveEcho(ModelService& service, milliseconds pace) {
+    zefa_test::EchoOptions options;
+    options.pace = pace;
+    service.setResponder([options](const zefa_test::RecordedRequest& request) {
+        return zefa_test::echoReply(request, options);
+    });
+}
 
 // Runs a chat while another thread stops it, once after the first fragment, or, with
 // untilItEnds, again and again until the chat returns (for requests that deliver nothing).
@@ -96,5 +114,196 @@ INSTANTIATE_TEST_SUITE_P(
                     HoleCase{"TlsHandshakeStopped", BlackHole::Kind::Open, "https", true},
                     HoleCase{"TcpHandshakeStopped", BlackHole::Kind::Full, "http", true}),
     [](const testing::TestParamInfo<HoleCase>& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------- the gateway
+
+// The local model service behind nginx, reached over TLS with the test CA.
+class Field : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* program : {"nginx", "openssl"}) {
+            const std::string missing = zefa_test::missingProgram(program);
+            if (!missing.empty()) GTEST_SKIP() << missing;
+        }
+        const zefa_test::TrustedCa& trusted = zefa_test::trustedTestCa();
+        if (!trusted.problem.empty()) GTEST_SKIP() << trusted.problem;
+    }
+
+    // A gateway offering HTTP/2 or only HTTP/1.1, and an engine that chats through it.
+    void startGateway(bool http2) {
+        gateway = std::make_unique<Gateway>(zefa_test::trustedTestCa().ca, service.port(),
+                                            scratch.path(), http2);
+        engine = std::make_unique<ZefaNlpEnginePrivate>(gateway->endpointUrl());
+        zefa_test::configure(*engine, recorder);
+    }
+
+    void expectAChatWorks() {
+        Recorder next;
+        engine->setTextGenerationResultCallback(next.callback());
+        const auto result = engine->chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(next.text(), kEcho);
+    }
+
+    zefa_test::ScratchDirectory scratch{"field"};
+    ModelService service;
+    std::unique_ptr<Gateway> gateway;
+    std::unique_ptr<ZefaNlpEnginePrivate> engine;
+    Recorder recorder;
+};
+
+class Gateways : public Field, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Field::SetUp();
+        if (IsSkipped()) return;
+        startGateway(GetParam());
+    }
+
+    const char* protocol() const { return GetParam() ? "HTTP/2.0" : "HTTP/1.1"; }
+};
+
+TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
+    constexpr std::size_t kChats = 10;
+    serveEcho(service, milliseconds(2));
+    for (std::size_t i = 0; i < kChats; ++i) {
+        Recorder seen;
+        engine->setTextGenerationResultCallback(seen.callback());
+        const auto result = engine->chat(kHello);
+        ASSERT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(seen.text(), kEcho);
+        EXPECT_EQ(seen.fragments().back()["is_end"], true);
+    }
+    ASSERT_TRUE(gateway->waitForLogEntries(kChats));
+    const auto log = gateway->accessLog();
+    for (const Gateway::LogEntry& entry : log) {
+        EXPECT_EQ(entry.protocol, protocol());
+        EXPECT_EQ(entry.status, 200);
+        EXPECT_EQ(entry.connection, log.front().connection);
+        EXPECT_TRUE(entry.complete);
+    }
+}
+
+TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
+    service.setReply(ScriptedReply{200, "text/event-stream",
+                                   zefa_test::streamOf(std::vector<std::string>(200, "t")),
+                                   milliseconds(20)});
+    const auto result = chatStopped(*engine, recorder, false);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+    EXPECT_LT(recorder.fragments().size(), 100u);
+    // nginx saw the client go before the reply ended.
+    ASSERT_TRUE(gateway->waitForLogEntries(1));
+    EXPECT_FALSE(gateway->accessLog().front().complete);
+    serveEcho(service, milliseconds(0));
+    expectAChatWorks();
+}
+
+TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
+    service.setReply(silentAfterFirstEvent());
+    const auto result = chatStopped(*engine, recorder, false);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+    serveEcho(service, milliseconds(0));
+    expectAChatWorks();
+}
+
+struct Refusal {
+    int status;
+    int code;
+};
+
+// Each refusal of the service passes the gateway with its status; then the gateway's own page
+// when the service is gone.
+TEST_P(Gateways, RefusalsAndTheGatewaysOwnErrorPage) {
+    for (const Refusal refusal :
+         {Refusal{400, 7}, Refusal{401, 10}, Refusal{403, 10}, Refusal{404, 10}, Refusal{408, 7},
+          Refusal{413, 15}, Refusal{429, 16}, Refusal{500, 7}, Refusal{503, 1000}}) {
+        const std::string text =
+            R"({"error":{"code":"X","message":"refused )" + std::to_string(refusal.status) + "\"}}";
+        service.setReply(ScriptedReply{refusal.status, "application/json", {text}});
+        StderrCapture capture;
+        const auto result = engine->chat(kHello);
+        EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
+        EXPECT_FALSE(result.success) << refusal.status;
+        EXPECT_EQ(result.error.code, refusal.code) << refusal.status;
+        EXPECT_EQ(result.error.message, text);
+    }
+    Gateway alone(zefa_test::trustedTestCa().ca, zefa_test::freeLoopbackPort(), scratch.path(),
+                  GetParam());
+    ZefaNlpEnginePrivate stranded(alone.endpointUrl());
+    zefa_test::configure(stranded, recorder);
+    StderrCapture capture;
+    const auto result = stranded.chat(kHello);
+    EXPECT_NE(capture.text().find("502 Bad Gateway"), std::string::npos);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_NE(result.error.message.find("502 Bad Gateway"), std::string::npos);
+    EXPECT_TRUE(recorder.results().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Gateways, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Http2" : "Http1";
+                         });
+
+// A gateway that passes on a silent service: the stall limit ends the request.
+TEST_F(Field, AStallBehindTheGatewayFails) {
+    startGateway(true);
+    service.setReply(silentAfterFirstEvent());
+    const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+    EXPECT_NE(message.find("too slow"), std::string::npos) << message;
+    EXPECT_EQ(recorder.fragments().size(), 1u);
+}
+
+// ---------------------------------------------------------------- the proxy
+
+// https_proxy for the lifetime of the object: libcurl reads it for each new connection.
+class ProxyVariable {
+public:
+    explicit ProxyVariable(const std::string& url) { setenv("https_proxy", url.c_str(), 1); }
+    ~ProxyVariable() { unsetenv("https_proxy"); }
+    ProxyVariable(const ProxyVariable&) = delete;
+    ProxyVariable& operator=(const ProxyVariable&) = delete;
+};
+
+class Proxies : public Field, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Field::SetUp();
+        if (IsSkipped()) return;
+        const std::string missing = zefa_test::missingProgram("tinyproxy");
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        serveEcho(service, milliseconds(0));
+        startGateway(true);
+    }
+
+    bool refusing() const { return GetParam(); }
+};
+
+// The proxy named by https_proxy carries the chat in its tunnel, or refuses it: a transport
+// failure with the proxy's answer.
+TEST_P(Proxies, TunnelTheChatOrRefuseIt) {
+    zefa_test::Proxy proxy(scratch.path(), refusing());
+    const ProxyVariable variable(proxy.url());
+    if (refusing()) {
+        const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+        EXPECT_NE(message.find("403"), std::string::npos) << message;
+        EXPECT_TRUE(service.requests().empty());
+    } else {
+        const auto result = engine->chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(recorder.text(), kEcho);
+        ASSERT_TRUE(gateway->waitForLogEntries(1));
+        EXPECT_EQ(gateway->accessLog().front().protocol, "HTTP/2.0");
+    }
+    const std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(gateway->port());
+    EXPECT_NE(proxy.log().find(tunnel), std::string::npos) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Proxies, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Refusing" : "Tunnelling";
+                         });
 
 }  // namespace
