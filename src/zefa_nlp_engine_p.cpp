@@ -610,6 +610,10 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
         cpr::ProgressCallback{[this](cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t,
                                      cpr::cpr_pf_arg_t, intptr_t) { return onProgress_(); }});
     cpr::Response response = session.Post();
+    // A stopped transfer's connection is not kept for the next request: over HTTP/2 libcurl
+    // leaves the stopped stream open on it, and the service would go on sending, and the
+    // connection carrying, the rest of the answer. Closing the connection ends the stream.
+    if (stopFlag_.load()) session_ = std::make_shared<cpr::Session>();
     return processChatResponse_(response);
 }
 
