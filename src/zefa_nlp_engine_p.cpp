@@ -234,20 +234,14 @@ int ZefaNlpEnginePrivate::getMaxTokens(const std::string& model) {
 }
 
 void ZefaNlpEnginePrivate::setConfig(const std::string& config) {
-    Json::Value parsed;
-    const bool readable = zefa_nlp_util::parseJson(config, parsed);
+    const Json::Value parsed = formatJsonFromString(config);
     const Json::Value* apiKey = findMember(parsed, "apiKey");
     // A key with a control character would be spliced into an HTTP header line.
     if (apiKey != nullptr && apiKey->isString() && !hasControlCharacter(apiKey->asString())) {
         apiKey_ = apiKey->asString();
         return;
     }
-    std::string shown;
-    if (!config.empty()) {
-        shown = parsed.isNull() && !readable
-                    ? "(not JSON, " + std::to_string(config.size()) + " bytes)"
-                    : zefa_nlp_util::maskedJson(parsed);
-    }
+    const std::string shown = config.empty() ? std::string() : zefa_nlp_util::maskedConfig(config);
     fprintf(stderr, "Invalid config for zefa nlp engine: %s\n", shown.c_str());
 }
 

@@ -59,8 +59,9 @@ bool hasMember(const Json::Value& value, const char* key) {
 
 namespace {
 
+constexpr const char* kMask = "***";
+
 Json::Value masked(const Json::Value& value) {
-    if (value.isString()) return Json::Value("***");
     if (value.isArray()) {
         Json::Value copy(Json::arrayValue);
         for (const Json::Value& element : value) copy.append(masked(element));
@@ -71,7 +72,8 @@ Json::Value masked(const Json::Value& value) {
         for (auto it = value.begin(); it != value.end(); ++it) copy[it.name()] = masked(*it);
         return copy;
     }
-    return value;
+    // A key may be given as a number, or hide in any other value.
+    return Json::Value(kMask);
 }
 
 }  // namespace
@@ -81,6 +83,16 @@ std::string maskedJson(const Json::Value& value) {
     builder["indentation"] = "";
     builder["commentStyle"] = "None";  // the reader keeps comments, and a comment may hold a key
     return Json::writeString(builder, masked(value));
+}
+
+std::string maskedConfig(const std::string& text) {
+    Json::Value value;
+    // The reader takes the number at the start of "8675309SECRET" and leaves the rest: of text
+    // that is no object, even the part it read may be secret.
+    if (!parseJson(text, value) || !value.isObject()) {
+        return "(not a JSON object, " + std::to_string(text.size()) + " bytes)";
+    }
+    return maskedJson(value);
 }
 
 namespace {

@@ -25,9 +25,13 @@ Json::Value formatJsonFromString(const std::string& text);
 // The member key of an object, or nullptr when value is no object or lacks the member.
 [[nodiscard]] const Json::Value* findMember(const Json::Value& value, const char* key);
 
-// The text of a JSON value with every string in it (not the member names) replaced by "***",
-// written on one line: a JSON text safe to show in a diagnostic.
+// The text of a JSON value with every scalar in it (not the member names) replaced by the
+// string "***", written on one line: a JSON text safe to show in a diagnostic.
 std::string maskedJson(const Json::Value& value);
+
+// What a diagnostic may show of a configuration text, which may hold a secret anywhere: of a
+// JSON object its maskedJson, of any other text only its length.
+std::string maskedConfig(const std::string& text);
 
 // Some services cut a delta's text between the two UTF-16 halves of a character, so one event's
 // "content" string ends in a high-surrogate escape and the next one's begins with the low half.
