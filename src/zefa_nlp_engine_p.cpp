@@ -414,6 +414,9 @@ ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string&
         stream_.doneAt = std::chrono::steady_clock::now();
         return Dispatch::Continue;
     }
+    // Both ways to a fragment read repaired text: the JSON library would otherwise take the
+    // byte after a broken sequence into it.
+    zefa_nlp_util::repairUtf8(payload);
     zefa_nlp_util::repairSplitSurrogates(payload, stream_.carriedSurrogate);
     if (zefa_nlp_fragment::readPlainChunk(payload, plainChunk_)) {
         zefa_nlp_fragment::writeFragment(plainChunk_, sentenceId_, fragment_.text);
