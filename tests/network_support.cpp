@@ -286,6 +286,7 @@ Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory
              << "        listen 127.0.0.1:" << port << " ssl" << (http2 ? " http2" : "") << ";\n"
              << "        ssl_certificate " << ca.serverCertificate << ";\n"
              << "        ssl_certificate_key " << ca.serverKey << ";\n"
+             << "        ssl_protocols TLSv1.2 TLSv1.3;\n"  // this nginx offers no 1.3 unasked
              << "        location / {\n"
                 "            proxy_pass http://service;\n"
                 "            proxy_http_version 1.1;\n"
