@@ -4,6 +4,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace zefa_nlp_util {
@@ -233,6 +235,24 @@ std::size_t utf8SequenceLength(const unsigned char* s, const unsigned char* end,
     return 0;
 }
 
+namespace {
+
+// The first byte at or after p that is not ASCII, or end; eight bytes at a time, since almost
+// every payload is mostly ASCII.
+const unsigned char* skipAscii(const unsigned char* p, const unsigned char* end) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    std::uint64_t word = 0;
+    while (end - p >= static_cast<std::ptrdiff_t>(sizeof word)) {
+        std::memcpy(&word, p, sizeof word);
+        if ((word & kHighBits) != 0) break;
+        p += sizeof word;
+    }
+    while (p < end && *p < 0x80) ++p;
+    return p;
+}
+
+}  // namespace
+
 void repairUtf8(std::string& text) {
     static const std::string kReplacementCharacter = "\xEF\xBF\xBD";
     const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
@@ -240,7 +260,7 @@ void repairUtf8(std::string& text) {
     std::string repaired;
     bool changed = false;
     const unsigned char* kept = begin;  // the first byte not yet in repaired
-    for (const unsigned char* p = begin; p < end;) {
+    for (const unsigned char* p = skipAscii(begin, end); p < end; p = skipAscii(p, end)) {
         std::size_t illFormed = 0;
         const std::size_t length = utf8SequenceLength(p, end, &illFormed);
         if (length > 0) {
