@@ -458,7 +458,7 @@ void LatencyRelay::run() {
     while (!stop_) {
         std::vector<pollfd> watched{{listener_, POLLIN, 0}};
         std::vector<Direction*> readers;
-        auto wait = kRelayTick;
+        std::chrono::nanoseconds wait = kRelayTick;
         for (Link& link : links) {
             for (Direction* direction : {&link.up, &link.down}) {
                 if (!direction->readEnded) {
@@ -466,13 +466,17 @@ void LatencyRelay::run() {
                     readers.push_back(direction);
                 }
                 if (!direction->queue.empty()) {
-                    const auto until = std::chrono::ceil<milliseconds>(
-                        direction->queue.front().due - Clock::now());
-                    wait = std::clamp(until, milliseconds(0), wait);
+                    const std::chrono::nanoseconds until =
+                        direction->queue.front().due - Clock::now();
+                    wait = std::clamp(until, std::chrono::nanoseconds(0), wait);
                 }
             }
         }
-        if (poll(watched.data(), watched.size(), static_cast<int>(wait.count())) < 0) continue;
+        // Not poll: its milliseconds would make every piece up to 1 ms late.
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>((wait - seconds).count())};
+        if (ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0) continue;
         if (watched[0].revents & POLLIN) {
             const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             const int target = client >= 0 ? connectToLoopback(targetPort_) : -1;
