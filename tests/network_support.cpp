@@ -382,17 +382,20 @@ struct Piece {
 struct Direction {
     int from = -1;
     int to = -1;
-    Clock::time_point notBefore;  // data read earlier counts as read then
     std::deque<Piece> queue;
     bool readEnded = false;
     bool writeEnded = false;
 };
 
 struct Link {
-    Direction up;    // client to target
-    Direction down;  // target to client
+    Direction up;         // client to target
+    Direction down;       // target to client
+    std::string request;  // the client's CONNECT request, until the tunnel stands
+    bool tunnel = false;
     bool broken = false;
 };
+
+constexpr const char* kTunnelEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
 
 void tuneRelaySocket(int fd) {
     const int on = 1;
@@ -413,13 +416,32 @@ bool sendAll(int fd, const std::string& bytes) {
 // Reads what is there and queues it, due half a round trip later.
 void readInto(Direction& direction, milliseconds half, std::string& buffer) {
     const ssize_t n = recv(direction.from, buffer.data(), buffer.size(), 0);
-    const auto sent = std::max(Clock::now(), direction.notBefore);
+    const auto due = Clock::now() + half;
     if (n > 0) {
-        direction.queue.push_back({sent + half, buffer.substr(0, static_cast<std::size_t>(n))});
+        direction.queue.push_back({due, buffer.substr(0, static_cast<std::size_t>(n))});
     } else {
-        direction.queue.push_back({sent + half, std::string()});
+        direction.queue.push_back({due, std::string()});
         direction.readEnded = true;
     }
+}
+
+// Reads the client's CONNECT request; once it is whole, the tunnel "stands" one round trip
+// later: the TCP handshake with the far end that a user-space relay cannot delay otherwise.
+void readTunnelRequest(Link& link, milliseconds roundTrip, std::string& buffer) {
+    const ssize_t n = recv(link.up.from, buffer.data(), buffer.size(), 0);
+    if (n <= 0) {
+        link.broken = true;
+        return;
+    }
+    link.request.append(buffer.data(), static_cast<std::size_t>(n));
+    const std::size_t end = link.request.find("\r\n\r\n");
+    if (end == std::string::npos) return;
+    const auto now = Clock::now();
+    link.down.queue.push_back({now + roundTrip, kTunnelEstablished});
+    if (end + 4 < link.request.size()) {
+        link.up.queue.push_back({now + roundTrip, link.request.substr(end + 4)});
+    }
+    link.tunnel = true;
 }
 
 // Writes every piece that is due; false when the receiver is gone.
@@ -451,19 +473,21 @@ LatencyRelay::~LatencyRelay() {
     close(listener_);
 }
 
+std::string LatencyRelay::proxyUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
 void LatencyRelay::run() {
     const milliseconds half = roundTrip_ / 2;
     std::deque<Link> links;
     std::string buffer(kRelayReadBytes, '\0');
     while (!stop_) {
         std::vector<pollfd> watched{{listener_, POLLIN, 0}};
-        std::vector<Direction*> readers;
+        std::vector<std::pair<Link*, Direction*>> readers;
         std::chrono::nanoseconds wait = kRelayTick;
         for (Link& link : links) {
             for (Direction* direction : {&link.up, &link.down}) {
-                if (!direction->readEnded) {
+                if (!direction->readEnded && (link.tunnel || direction == &link.up)) {
                     watched.push_back({direction->from, POLLIN, 0});
-                    readers.push_back(direction);
+                    readers.emplace_back(&link, direction);
                 }
                 if (!direction->queue.empty()) {
                     const std::chrono::nanoseconds until =
@@ -483,9 +507,10 @@ void LatencyRelay::run() {
             if (target >= 0) {
                 tuneRelaySocket(client);
                 tuneRelaySocket(target);
-                const auto now = Clock::now();
-                links.push_back({{client, target, now + roundTrip_, {}, false, false},
-                                 {target, client, now, {}, false, false},
+                links.push_back({{client, target, {}, false, false},
+                                 {target, client, {}, false, false},
+                                 std::string(),
+                                 false,
                                  false});
                 ++accepted_;
             } else if (client >= 0) {
@@ -493,7 +518,13 @@ void LatencyRelay::run() {
             }
         }
         for (std::size_t i = 1; i < watched.size(); ++i) {
-            if (watched[i].revents != 0) readInto(*readers[i - 1], half, buffer);
+            if (watched[i].revents == 0) continue;
+            auto [link, direction] = readers[i - 1];
+            if (link->tunnel) {
+                readInto(*direction, half, buffer);
+            } else {
+                readTunnelRequest(*link, roundTrip_, buffer);
+            }
         }
         for (Link& link : links) {
             link.broken = link.broken || !flushDue(link.up) || !flushDue(link.down);

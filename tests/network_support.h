@@ -142,11 +142,11 @@ private:
     int port_ = 0;
 };
 
-// Relays TCP connections from its own port on 127.0.0.1 to targetPort and delays each
-// direction by half of roundTrip. A user-space relay cannot delay the TCP handshake, which the
-// kernel completes at once, so data from a client counts as sent no earlier than one round trip
-// after its connection was accepted, as it would over a real network. Runs on its own thread
-// until destroyed.
+// A proxy on 127.0.0.1 with the latency of a network: a client names it in https_proxy, and
+// every tunnel it asks for leads to targetPort, each direction delayed by half of roundTrip.
+// The tunnel stands one round trip after the client asked for it: the TCP handshake with the
+// far end, which a relay in user space could not delay otherwise (the kernel completes the
+// client's own handshake with the relay at once). Runs on its own thread until destroyed.
 class LatencyRelay {
 public:
     LatencyRelay(int targetPort, std::chrono::milliseconds roundTrip);
@@ -154,7 +154,7 @@ public:
     LatencyRelay(const LatencyRelay&) = delete;
     LatencyRelay& operator=(const LatencyRelay&) = delete;
 
-    int port() const { return port_; }
+    std::string proxyUrl() const;  // for https_proxy
     std::size_t connectionsAccepted() const { return accepted_.load(); }
 
 private:

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Time to the first fragment over the path a real chat takes: TLS to nginx (HTTP/2 by ALPN),
-// nginx passing on unbuffered to the local service, with a relay in front of nginx that delays
-// each direction by half a round trip. The physical minimum is three round trips for the first
-// chat (TCP, TLS 1.3, request) and one for a later chat on the kept connection.
+// nginx passing on unbuffered to the local service, reached through a relay (a tunnel named by
+// https_proxy) that delays each direction by half a round trip and sets the tunnel up in one. The
+// physical minimum is three round trips for the first chat (TCP, TLS 1.3, request) and one for a
+// later chat on the kept connection.
 //
 //   field_bench [ROUND_TRIP_MS [TRIALS [http2|http1]]]
 //                                            default 30 ms, 10 trials of one first and five
@@ -70,8 +71,6 @@ int main(int argc, char** argv) {
         zefa_test::ScriptedReply{200, "text/event-stream", zefa_test::realisticStream(10)});
     const zefa_test::Gateway gateway(trusted.ca, service.port(), scratch.path(), http2);
     const zefa_test::LatencyRelay relay(gateway.port(), std::chrono::milliseconds(roundTripMs));
-    const std::string url = "https://127.0.0.1:" + std::to_string(relay.port()) +
-                            "/compatible-mode/v1/chat/completions";
 
     // nginx, the service and this process warm, without the relay.
     {
@@ -80,10 +79,15 @@ int main(int argc, char** argv) {
         (void)warm.init();
         (void)firstFragmentMs(warm);
     }
+    // From here on libcurl reaches nginx through the relay's tunnel.
+    for (const char* name : {"no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY", "HTTPS_PROXY"}) {
+        unsetenv(name);
+    }
+    setenv("https_proxy", relay.proxyUrl().c_str(), 1);
     std::vector<double> first;
     std::vector<double> later;
     for (int trial = 0; trial < trials; ++trial) {
-        ZefaNlpEnginePrivate engine(url);  // a new engine: a new connection
+        ZefaNlpEnginePrivate engine(gateway.endpointUrl());  // a new engine: a new connection
         engine.setConfig(kConfig);
         (void)engine.init();
         first.push_back(firstFragmentMs(engine));
