@@ -158,9 +158,11 @@ std::string trustInPrivateNamespace(const TestCa& ca, const std::string& directo
     if (unshare(CLONE_NEWNS) != 0) {
         return std::string("no private mount namespace (unshare): ") + strerror(errno);
     }
-    // Nothing mounted here may reach the namespace the rest of the machine sees.
+    // Nothing mounted here may reach the namespace the rest of the machine sees. Under chroot
+    // "/" is no mount point, and the mount holding the bundle cannot be named: no trust there.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return std::string("cannot make the mounts private: ") + strerror(errno);
+        return std::string("cannot make the mounts private (under chroot / is no mount point): ") +
+               strerror(errno);
     }
     const std::string combined = directory + "/ca-bundle.crt";
     writeFile(combined, readFile(bundle) + "\n" + readFile(ca.certificate));
