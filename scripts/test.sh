@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test:
-#   1. the Debug build: the whole suite, slow stall tests included;
+#   1. the Debug build: the whole suite, slow stall tests and the network suite included (the
+#      network tests start nginx and tinyproxy, and trust their test CA in a private mount
+#      namespace: as root; elsewhere they are skipped with the reason);
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
-#   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random);
+#   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random) and
+#      "network" (stops over TLS, HTTP/2 and proxies; not the slow ones);
 #   4. on x86-64: the 32-bit x86 build and the whole suite there (scripts/test-i386.sh);
 #   5. every fuzz target for a minute (scripts/fuzz.sh).
 # Usage: scripts/test.sh [--quick]   (--quick: only step 1, without the slow tests)
@@ -14,7 +17,8 @@ quick=0
 
 scripts/install-deps.sh
 
-# libcurl honours proxy variables; every test talks to 127.0.0.1 only.
+# libcurl honours proxy variables; every test talks to 127.0.0.1 only (the proxy tests set their
+# own).
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -10,6 +10,7 @@ namespace zefa_nlp_fragment {
 namespace {
 
 using zefa_nlp_util::findMember;
+using zefa_nlp_util::utf8SequenceLength;
 
 // Element 0 of an array, or nullptr.
 const Json::Value* firstElement(const Json::Value* value) {
@@ -41,29 +42,6 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
-}
-
-// Length of the well-formed UTF-8 sequence at s (before end), or 0.
-std::size_t utf8SequenceLength(const unsigned char* s, const unsigned char* end) {
-    const auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
-    const std::size_t available = static_cast<std::size_t>(end - s);
-    const unsigned char b = s[0];
-    if (b >= 0xC2 && b <= 0xDF) return available >= 2 && continuation(s[1]) ? 2 : 0;
-    if (b >= 0xE0 && b <= 0xEF) {
-        if (available < 3 || !continuation(s[1]) || !continuation(s[2])) return 0;
-        if (b == 0xE0 && s[1] < 0xA0) return 0;  // overlong
-        if (b == 0xED && s[1] > 0x9F) return 0;  // a surrogate
-        return 3;
-    }
-    if (b >= 0xF0 && b <= 0xF4) {
-        if (available < 4 || !continuation(s[1]) || !continuation(s[2]) || !continuation(s[3])) {
-            return 0;
-        }
-        if (b == 0xF0 && s[1] < 0x90) return 0;  // overlong
-        if (b == 0xF4 && s[1] > 0x8F) return 0;  // past U+10FFFF
-        return 4;
-    }
-    return 0;
 }
 
 std::uint32_t decodeUtf8(const unsigned char* s, std::size_t length) {

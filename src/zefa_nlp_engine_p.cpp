@@ -62,6 +62,9 @@ constexpr long kFirstErrorStatus = 400;
 // A transfer slower than this many bytes per second for kLowSpeedTime is dropped as stalled.
 constexpr std::int32_t kLowSpeedLimitBytesPerSecond = 20;
 constexpr std::chrono::seconds kLowSpeedTime{10};
+// The connection phase (name resolution, TCP, TLS), which the low-speed limit does not cover, is
+// bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
+constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 // How long a service may keep the connection open after "[DONE]" before the engine hangs up.
 constexpr std::chrono::seconds kAfterDoneGrace{1};
 // How long a new request waits for an earlier one to end.
@@ -91,6 +94,19 @@ ai_engine::gen_ai::nlp::TextGenerationResult successResult(const std::string& mo
     result.modelName = modelName;
     result.text = std::move(text);
     return result;
+}
+
+// The text of a transport failure. libcurl leaves its message empty for some failures (a reply
+// header past its size limit); then its text for the code is taken. cpr numbers libcurl's codes
+// its own way, so the libcurl code is found through cpr's own mapping.
+std::string transportFailureText(const cpr::Error& error) {
+    if (!error.message.empty()) return error.message;
+    for (int code = CURLE_OK + 1; code < CURL_LAST; ++code) {
+        if (cpr::Error(code, std::string()).code == error.code) {
+            return curl_easy_strerror(static_cast<CURLcode>(code));
+        }
+    }
+    return "transport failure " + std::to_string(static_cast<int>(error.code));
 }
 
 bool hasControlCharacter(const std::string& text) {
@@ -218,20 +234,14 @@ int ZefaNlpEnginePrivate::getMaxTokens(const std::string& model) {
 }
 
 void ZefaNlpEnginePrivate::setConfig(const std::string& config) {
-    Json::Value parsed;
-    const bool readable = zefa_nlp_util::parseJson(config, parsed);
+    const Json::Value parsed = formatJsonFromString(config);
     const Json::Value* apiKey = findMember(parsed, "apiKey");
     // A key with a control character would be spliced into an HTTP header line.
     if (apiKey != nullptr && apiKey->isString() && !hasControlCharacter(apiKey->asString())) {
         apiKey_ = apiKey->asString();
         return;
     }
-    std::string shown;
-    if (!config.empty()) {
-        shown = parsed.isNull() && !readable
-                    ? "(not JSON, " + std::to_string(config.size()) + " bytes)"
-                    : zefa_nlp_util::maskedJson(parsed);
-    }
+    const std::string shown = config.empty() ? std::string() : zefa_nlp_util::maskedConfig(config);
     fprintf(stderr, "Invalid config for zefa nlp engine: %s\n", shown.c_str());
 }
 
@@ -371,6 +381,7 @@ void ZefaNlpEnginePrivate::configureSession_() {
         cpr::Header{{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey_}});
     session.SetBody(cpr::Body{requestBody_.toStyledString()});
     session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
+    session.SetConnectTimeout(cpr::ConnectTimeout{kConnectTimeout});
     session.SetWriteCallback(cpr::WriteCallback{writeChatData, reinterpret_cast<intptr_t>(this)});
     // libcurl calls this about once a second even when nothing arrives: the backstop of a stop,
     // and the way to leave a service that keeps the connection open after "[DONE]".
@@ -461,6 +472,9 @@ bool ZefaNlpEnginePrivate::onEvent_(std::string& payload) {
         request.doneAt_ = std::chrono::steady_clock::now();
         return false;  // nothing after it is read
     }
+    // Both ways to a fragment read repaired text: the JSON library would otherwise take the byte
+    // after a broken sequence into it.
+    zefa_nlp_util::repairUtf8(payload);
     zefa_nlp_util::repairSplitSurrogates(payload, request.carriedSurrogate_);
     if (zefa_nlp_fragment::readPlainChunk(payload, request.plainChunk_)) {
         zefa_nlp_fragment::writeFragment(request.plainChunk_, request.sentenceId_,
@@ -492,7 +506,7 @@ void ZefaNlpEnginePrivate::finishReply_() {
 
 bool ZefaNlpEnginePrivate::takeErrorDocument_() {
     Json::Value value;
-    if (!zefa_nlp_util::parseJsonDocument(request_.document_, value) ||
+    if (!zefa_nlp_util::parseWholeObject(request_.document_, value) ||
         !zefa_nlp_util::hasMember(value, "error")) {
         return false;
     }
@@ -524,26 +538,27 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
     const auto failure = [](int code, const std::string& message) {
         return AiEngineBaseResult{false, EngineError(code, message)};
     };
-    if (!request.failure_.empty()) {
-        return failure(ai_engine::UnknownServiceError, request.failure_);
-    }
     if (request.serverError_) {
         return failure(zefa_nlp_server_error::errorCode2nlpResult(status),
                        request.serverErrorText_);
     }
     if (status >= kFirstErrorStatus ||
-        (response.error.code == cpr::ErrorCode::OK && !request.sawEvent_ && !request.done_)) {
+        (request.failure_.empty() && response.error.code == cpr::ErrorCode::OK &&
+         !request.sawEvent_ && !request.done_)) {
         // A refusal that is no error reply (an error page from a gateway, say), whatever its
         // body, or a reply that is no event stream at all: the host has no answer.
         const std::string message = request.head_.empty() ? kNoStreamMessage : request.head_;
         fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
         return failure(zefa_nlp_server_error::errorCode2nlpResult(status), message);
     }
+    if (!request.failure_.empty()) {
+        return failure(ai_engine::UnknownServiceError, request.failure_);
+    }
     if (request.done_ || response.error.code == cpr::ErrorCode::OK) {
         // The answer was complete; how the connection ended afterwards does not matter.
         return {true, EngineError()};
     }
-    const std::string& message = response.error.message;
+    const std::string message = transportFailureText(response.error);
     fprintf(stderr, "net error: %s\n", message.c_str());
     const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
     return failure(certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);

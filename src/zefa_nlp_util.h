@@ -4,6 +4,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <string>
 
 namespace zefa_nlp_util {
@@ -15,9 +16,9 @@ Json::Value formatJsonFromString(const std::string& text);
 // Parses text like formatJsonFromString and tells whether the reader accepted it.
 [[nodiscard]] bool parseJson(const std::string& text, Json::Value& value);
 
-// Parses text as one JSON document: like parseJson, but anything other than blanks after the
-// value makes it fail.
-[[nodiscard]] bool parseJsonDocument(const std::string& text, Json::Value& value);
+// Parses text like parseJson, but accepts only one JSON object with nothing but whitespace
+// before or after it.
+[[nodiscard]] bool parseWholeObject(const std::string& text, Json::Value& value);
 
 // True when value is an object that has the member key. Safe on values of any type.
 [[nodiscard]] bool hasMember(const Json::Value& value, const char* key);
@@ -25,9 +26,23 @@ Json::Value formatJsonFromString(const std::string& text);
 // The member key of an object, or nullptr when value is no object or lacks the member.
 [[nodiscard]] const Json::Value* findMember(const Json::Value& value, const char* key);
 
-// The text of a JSON value with every string in it (not the member names) replaced by "***",
-// written on one line: a JSON text safe to show in a diagnostic.
+// The text of a JSON value with every scalar in it (not the member names) replaced by the
+// string "***", written on one line: a JSON text safe to show in a diagnostic.
 std::string maskedJson(const Json::Value& value);
+
+// What a diagnostic may show of a configuration text, which may hold a secret anywhere: of a
+// JSON object its maskedJson, of any other text only its length.
+std::string maskedConfig(const std::string& text);
+
+// The length of the UTF-8 sequence at s (s < end) when it is well-formed; otherwise 0, and
+// illFormed (when given) receives the length of its ill-formed part (at least 1): the bytes that
+// begin a sequence which no valid byte can complete, which decoders replace by one U+FFFD.
+[[nodiscard]] std::size_t utf8SequenceLength(const unsigned char* s, const unsigned char* end,
+                                             std::size_t* illFormed = nullptr);
+
+// Replaces each ill-formed UTF-8 sequence of text by U+FFFD and leaves every well-formed
+// character as it is. Text that is well-formed is not copied.
+void repairUtf8(std::string& text);
 
 // Some services cut a delta's text between the two UTF-16 halves of a character, so one event's
 // "content" string ends in a high-surrogate escape and the next one's begins with the low half.

@@ -174,6 +174,14 @@ std::vector<Refusal> refusals() {
     ScriptedReply filtered = streamReply({"partial"});
     filtered.pieces.insert(filtered.pieces.begin() + 2, "data: " + payload + "\n\n");
     cases.push_back({"ErrorEventInsideAStream", filtered, 1000, payload, "partial"});
+    // A refusal status decides, whatever body comes with it: even a whole event stream.
+    ScriptedReply refusedStream = streamReply({"looks", " fine"});
+    refusedStream.status = 500;
+    std::string stream;
+    for (const std::string& piece : refusedStream.pieces) stream += piece;
+    cases.push_back({"RefusalStatusWithAWholeStream", refusedStream, 7, stream, "looks fine"});
+    cases.push_back({"RefusalStatusWithoutABody", ScriptedReply{404, "text/plain", {}}, 10,
+                     "The service's reply held no event stream", ""});
     return cases;
 }
 
@@ -211,6 +219,28 @@ TEST_F(ChatOverHttp, NothingAfterDoneIsDelivered) {
     ASSERT_EQ(fragments.size(), 3u);
     EXPECT_EQ(recorder.text(), "A");
     EXPECT_EQ(fragments[0]["is_end"], false);
+}
+
+// A write that begins with a JSON object inside an event is no error reply, however the service
+// cut its writes.
+TEST_F(ChatOverHttp, AnObjectInsideAnEventIsNoErrorReply) {
+    const std::string first =
+        R"(data: {"choices":[{"delta":{"content":"hi"},"finish_reason":null}],"usage":)";
+    const std::string second = "{\"error\":0,\"tokens\":1}}\n\n";
+    for (const auto& pieces : std::vector<std::vector<std::string>>{
+             {first, second}, {first + second}, {first.substr(0, 6), first.substr(6) + second}}) {
+        Recorder seen;
+        engine.setTextGenerationResultCallback(seen.callback());
+        ScriptedReply reply;
+        reply.pieces = pieces;
+        reply.pieces.push_back(zefa_test::contentEvent(" there"));
+        reply.pieces.push_back(zefa_test::doneEvent());
+        reply.pause = milliseconds(20);
+        service.setReply(reply);
+        const auto result = engine.chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(seen.text(), "hi there");
+    }
 }
 
 TEST_F(ChatOverHttp, ServiceHoldingTheConnectionAfterDoneIsLeft) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The JSON helpers on arbitrary text: reading never throws, masking leaves no string value
-// behind, the surrogate repair carries at most one escape and leaves readable text.
+// The JSON helpers on arbitrary text: reading never throws, masking leaves no scalar value
+// behind and shows of text that is no object only its length, the surrogate repair carries at most
+// one escape and leaves readable text.
 #include "fuzz_check.h"
 #include "zefa_nlp_util.h"
 
@@ -12,9 +13,10 @@
 namespace {
 
 void expectMasked(const Json::Value& value) {
-    if (value.isString()) FUZZ_CHECK(value.asString() == "***");
     if (value.isArray() || value.isObject()) {
         for (const Json::Value& element : value) expectMasked(element);
+    } else {
+        FUZZ_CHECK(value.isString() && value.asString() == "***");
     }
 }
 
@@ -28,6 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Json::Value reread;
     FUZZ_CHECK(zefa_fuzz::parseStrict(masked, reread));
     expectMasked(reread);
+    if (!value.isObject()) {
+        FUZZ_CHECK(zefa_nlp_util::maskedConfig(text) ==
+                   "(not a JSON object, " + std::to_string(size) + " bytes)");
+    }
 
     std::string payload = text;
     std::string carried = size > 0 && data[0] % 2 == 0 ? "\\ud83d" : "";

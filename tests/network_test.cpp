@@ -1,0 +1,309 @@
+// SPDX-License-Identifier: MIT
+// Chats as they travel in the field: over TLS through a real gateway (HTTP/2 by ALPN, and
+// HTTP/1.1), through a real proxy's tunnel, and into black holes. The programs run as children
+// of the test on 127.0.0.1; the test CA is trusted in this process's own mount namespace only.
+#include "engine_inspector.h"
+#include "model_service.h"
+#include "network_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+using zefa_test::BlackHole;
+using zefa_test::Gateway;
+using zefa_test::ModelService;
+using zefa_test::Recorder;
+using zefa_test::ScriptedReply;
+using zefa_test::StderrCapture;
+
+const std::string kHello = R"({"messages": [{"role": "user", "content": "hello there"}]})";
+const std::string kEcho = "You said: hello there";
+constexpr milliseconds kStopRetry{50};
+// Far above the bound of a connection phase or a stall (10 s), far below libcurl's default
+// connection timeout (300 s).
+constexpr seconds kTransportFailureLimit{60};
+
+ScriptedReply silentAfterFirstEvent() {
+    ScriptedReply reply;
+    reply.pieces = {zefa_test::roleEvent()};
+    reply.ending = ScriptedReply::Ending::Hold;
+    reply.hold = seconds(60);
+    return reply;
+}
+
+// The service echoes the conversation, pace apart per token.
+void serveEcho(ModelService& service, milliseconds pace) {
+    zefa_test::EchoOptions options;
+    options.pace = pace;
+    service.setResponder([options](const zefa_test::RecordedRequest& request) {
+        return zefa_test::echoReply(request, options);
+    });
+}
+
+// Runs a chat while another thread stops it, once after the first fragment, or, with
+// untilItEnds, again and again until the chat returns (for requests that deliver nothing).
+ai_engine::result::AiEngineBaseResult chatStopped(ZefaNlpEnginePrivate& engine, Recorder& recorder,
+                                                  bool untilItEnds) {
+    std::atomic<bool> ended{false};
+    std::thread stopper([&] {
+        if (!untilItEnds) {
+            if (recorder.waitFor(1)) engine.stopChat();
+            return;
+        }
+        while (!ended) {
+            engine.stopChat();  // does nothing until the request runs
+            std::this_thread::sleep_for(kStopRetry);
+        }
+    });
+    const auto result = engine.chat(kHello);
+    ended = true;
+    stopper.join();
+    return result;
+}
+
+// ---------------------------------------------------------------- black holes
+
+struct HoleCase {
+    const char* name;
+    BlackHole::Kind kind;
+    const char* scheme;
+    bool stop;
+};
+
+class BlackHoles : public testing::TestWithParam<HoleCase> {};
+
+// No connection phase and no silent service holds a request for long, and a stop ends it.
+TEST_P(BlackHoles, EndInTransportFailureOrStop) {
+    const HoleCase& c = GetParam();
+    BlackHole hole(c.kind);
+    ZefaNlpEnginePrivate engine(std::string(c.scheme) +
+                                "://127.0.0.1:" + std::to_string(hole.port()) +
+                                "/compatible-mode/v1/chat/completions");
+    Recorder recorder;
+    zefa_test::configure(engine, recorder);
+    const auto start = steady_clock::now();
+    if (c.stop) {
+        const auto result = chatStopped(engine, recorder, true);
+        EXPECT_TRUE(result.success) << result.error.message;  // a timeout would be code 4
+        EXPECT_EQ(recorder.endMarkers(), 1u);
+    } else {
+        (void)zefa_test::chatExpectingNetworkError(engine, kHello);
+        EXPECT_TRUE(recorder.results().empty());
+    }
+    EXPECT_LT(steady_clock::now() - start, kTransportFailureLimit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BlackHoles,
+    testing::Values(HoleCase{"TlsHandshakeNeverAnswered", BlackHole::Kind::Open, "https", false},
+                    HoleCase{"TcpHandshakeNeverAnswered", BlackHole::Kind::Full, "http", false},
+                    HoleCase{"RequestNeverAnswered", BlackHole::Kind::Open, "http", false},
+                    HoleCase{"TlsHandshakeStopped", BlackHole::Kind::Open, "https", true},
+                    HoleCase{"TcpHandshakeStopped", BlackHole::Kind::Full, "http", true}),
+    [](const testing::TestParamInfo<HoleCase>& param) { return std::string(param.param.name); });
+
+// ---------------------------------------------------------------- the gateway
+
+// The local model service behind nginx, reached over TLS with the test CA.
+class Field : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* program : {"nginx", "openssl"}) {
+            const std::string missing = zefa_test::missingProgram(program);
+            if (!missing.empty()) GTEST_SKIP() << missing;
+        }
+        const zefa_test::TrustedCa& trusted = zefa_test::trustedTestCa();
+        if (!trusted.problem.empty()) GTEST_SKIP() << trusted.problem;
+    }
+
+    // A gateway offering HTTP/2 or only HTTP/1.1, and an engine that chats through it.
+    void startGateway(bool http2) {
+        gateway = std::make_unique<Gateway>(zefa_test::trustedTestCa().ca, service.port(),
+                                            scratch.path(), http2);
+        engine = std::make_unique<ZefaNlpEnginePrivate>(gateway->endpointUrl());
+        zefa_test::configure(*engine, recorder);
+    }
+
+    void expectAChatWorks() {
+        Recorder next;
+        engine->setTextGenerationResultCallback(next.callback());
+        const auto result = engine->chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(next.text(), kEcho);
+    }
+
+    zefa_test::ScratchDirectory scratch{"field"};
+    ModelService service;
+    std::unique_ptr<Gateway> gateway;
+    std::unique_ptr<ZefaNlpEnginePrivate> engine;
+    Recorder recorder;
+};
+
+class Gateways : public Field, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Field::SetUp();
+        if (IsSkipped()) return;
+        startGateway(GetParam());
+    }
+
+    const char* protocol() const { return GetParam() ? "HTTP/2.0" : "HTTP/1.1"; }
+};
+
+TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
+    constexpr std::size_t kChats = 10;
+    serveEcho(service, milliseconds(2));
+    for (std::size_t i = 0; i < kChats; ++i) {
+        Recorder seen;
+        engine->setTextGenerationResultCallback(seen.callback());
+        const auto result = engine->chat(kHello);
+        ASSERT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(seen.text(), kEcho);
+        EXPECT_EQ(seen.fragments().back()["is_end"], true);
+    }
+    ASSERT_TRUE(gateway->waitForLogEntries(kChats));
+    const auto log = gateway->accessLog();
+    for (const Gateway::LogEntry& entry : log) {
+        EXPECT_EQ(entry.protocol, protocol());
+        EXPECT_EQ(entry.status, 200);
+        EXPECT_EQ(entry.connection, log.front().connection);
+        EXPECT_TRUE(entry.complete);
+    }
+}
+
+TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
+    service.setReply(ScriptedReply{200, "text/event-stream",
+                                   zefa_test::streamOf(std::vector<std::string>(200, "t")),
+                                   milliseconds(20)});
+    const auto result = chatStopped(*engine, recorder, false);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+    EXPECT_LT(recorder.fragments().size(), 100u);
+    // nginx saw the client go before the reply ended.
+    ASSERT_TRUE(gateway->waitForLogEntries(1));
+    EXPECT_FALSE(gateway->accessLog().front().complete);
+    serveEcho(service, milliseconds(0));
+    expectAChatWorks();
+}
+
+TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
+    service.setReply(silentAfterFirstEvent());
+    const auto result = chatStopped(*engine, recorder, false);
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(recorder.endMarkers(), 1u);
+    serveEcho(service, milliseconds(0));
+    expectAChatWorks();
+}
+
+struct Refusal {
+    int status;
+    int code;
+};
+
+// Each refusal of the service passes the gateway with its status; then the gateway's own page
+// when the service is gone.
+TEST_P(Gateways, RefusalsAndTheGatewaysOwnErrorPage) {
+    for (const Refusal refusal :
+         {Refusal{400, 7}, Refusal{401, 10}, Refusal{403, 10}, Refusal{404, 10}, Refusal{408, 7},
+          Refusal{413, 15}, Refusal{429, 16}, Refusal{500, 7}, Refusal{503, 1000}}) {
+        const std::string text =
+            R"({"error":{"code":"X","message":"refused )" + std::to_string(refusal.status) + "\"}}";
+        service.setReply(ScriptedReply{refusal.status, "application/json", {text}});
+        StderrCapture capture;
+        const auto result = engine->chat(kHello);
+        EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
+        EXPECT_FALSE(result.success) << refusal.status;
+        EXPECT_EQ(result.error.code, refusal.code) << refusal.status;
+        EXPECT_EQ(result.error.message, text);
+    }
+    Gateway alone(zefa_test::trustedTestCa().ca, zefa_test::freeLoopbackPort(), scratch.path(),
+                  GetParam());
+    ZefaNlpEnginePrivate stranded(alone.endpointUrl());
+    zefa_test::configure(stranded, recorder);
+    StderrCapture capture;
+    const auto result = stranded.chat(kHello);
+    EXPECT_NE(capture.text().find("502 Bad Gateway"), std::string::npos);
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_NE(result.error.message.find("502 Bad Gateway"), std::string::npos);
+    EXPECT_TRUE(recorder.results().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, Gateways, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Http2" : "Http1";
+                         });
+
+// A gateway that passes on a silent service: the stall limit ends the request.
+TEST_F(Field, AStallBehindTheGatewayFails) {
+    startGateway(true);
+    service.setReply(silentAfterFirstEvent());
+    const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+    EXPECT_NE(message.find("too slow"), std::string::npos) << message;
+    EXPECT_EQ(recorder.fragments().size(), 1u);
+}
+
+// ---------------------------------------------------------------- the proxy
+
+// https_proxy for the lifetime of the object: libcurl reads it for each new connection.
+class ProxyVariable {
+public:
+    explicit ProxyVariable(const std::string& url) { setenv("https_proxy", url.c_str(), 1); }
+    ~ProxyVariable() { unsetenv("https_proxy"); }
+    ProxyVariable(const ProxyVariable&) = delete;
+    ProxyVariable& operator=(const ProxyVariable&) = delete;
+};
+
+class Proxies : public Field, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        Field::SetUp();
+        if (IsSkipped()) return;
+        const std::string missing = zefa_test::missingProgram("tinyproxy");
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        serveEcho(service, milliseconds(0));
+        startGateway(true);
+    }
+
+    bool refusing() const { return GetParam(); }
+};
+
+// The proxy named by https_proxy carries the chat in its tunnel, or refuses it: a transport
+// failure with the proxy's answer.
+TEST_P(Proxies, TunnelTheChatOrRefuseIt) {
+    zefa_test::Proxy proxy(scratch.path(), refusing());
+    const ProxyVariable variable(proxy.url());
+    if (refusing()) {
+        const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+        EXPECT_NE(message.find("403"), std::string::npos) << message;
+        EXPECT_TRUE(service.requests().empty());
+    } else {
+        const auto result = engine->chat(kHello);
+        EXPECT_TRUE(result.success) << result.error.message;
+        EXPECT_EQ(recorder.text(), kEcho);
+        ASSERT_TRUE(gateway->waitForLogEntries(1));
+        EXPECT_EQ(gateway->accessLog().front().protocol, "HTTP/2.0");
+    }
+    const std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(gateway->port());
+    EXPECT_NE(proxy.log().find(tunnel), std::string::npos) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Proxies, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Refusing" : "Tunnelling";
+                         });
+
+}  // namespace
