@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test:
-#   1. the Debug build: the whole suite, slow stall tests included;
+#   1. the Debug build: the whole suite, slow stall tests included, and the Debian packages
+#      installed on a fresh Debian tree;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
 #   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random);
 #   4. on x86-64: the 32-bit x86 build and the whole suite there (scripts/test-i386.sh);
@@ -12,6 +13,8 @@ cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
+# A quick check first; what is missing is installed with every step shown.
+echo "==> build dependencies (scripts/install-deps.sh)"
 scripts/install-deps.sh
 
 # libcurl honours proxy variables; every test talks to 127.0.0.1 only.
