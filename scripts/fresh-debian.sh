@@ -13,7 +13,7 @@
 # The base tree is made with mmdebstrap from this machine's Debian sources (the release, its
 # updates and its security suite) and cached in $FRESH_DEBIAN_CACHE (default
 # /var/cache/zefa-fresh-debian); it is made anew when older than a week. Each run unpacks it
-# afresh and runs COMMAND in a private mount namespace, so nothing stays mounted afterwards.
+# afresh, mounts /proc there and nothing else, and removes the tree afterwards.
 # The packages apt downloads in the tree are kept in the cache for later runs. COMMAND sees
 # CI=true and a minimal environment. Needs root, mmdebstrap and the Debian mirror.
 # Exit status: COMMAND's.
@@ -70,6 +70,7 @@ flock -u 9
 
 tree=$(mktemp -d "$cache/tree.XXXXXX")
 cleanup() {
+    umount -l "$tree/proc" 2>/dev/null || true
     # Keep what apt downloaded (hard links: the tree lies in the cache's file system).
     cp -ln "$tree"/var/cache/apt/archives/*.deb "$cache/archives/" 2>/dev/null || true
     if [ "$keep" -eq 1 ]; then
@@ -98,14 +99,11 @@ for dir in "${copies[@]}"; do cp -a "$dir" "$tree/opt/"; done
 command=$(printf '%q ' "$@")
 start=$(date +%s)
 status=0
-unshare --mount --propagation private -- /bin/bash -c '
-    set -e
-    tree=$1; shift
-    mount -t proc proc "$tree/proc"
-    mount --rbind /dev "$tree/dev"
-    mount --rbind /sys "$tree/sys"
-    exec chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI=true \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' \
-    _ "$tree" /bin/bash -c "cd $workdir && $command" || status=$?
+# Only /proc is mounted: the base tree has its own device nodes, and nothing of the machine's
+# /dev or /sys can be reached from the tree when it is removed.
+mount -t proc proc "$tree/proc"
+chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI=true \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/bash -c "cd $workdir && $command" || status=$?
 echo "fresh-debian: exit status $status after $(($(date +%s) - start)) s" >&2
 exit "$status"
