@@ -54,6 +54,7 @@ make_base() {
     sources=$(debian_sources)
     [ -n "$sources" ] || { echo "fresh-debian: no bookworm source in apt's configuration" >&2; exit 2; }
     echo "fresh-debian: making the base tree (about a minute, then cached)" >&2
+    rm -f "$cache"/archives/*.deb   # the packages kept for the previous tree
     # Mirrors that serve a snapshot of the archive have Release files past their Valid-Until.
     mmdebstrap --variant=apt --include=ca-certificates \
         --aptopt='Acquire::Check-Valid-Until "false"' \
