@@ -121,6 +121,7 @@ get_target_property(ZEFA_JSONCPP_TARGET JsonCpp::JsonCpp INTERFACE_LINK_LIBRARIE
 zefa_owning_package(${ZEFA_JSONCPP_TARGET} ZEFA_JSONCPP_PACKAGE)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS OFF)
 string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libzefa-nlp-engine1 (= ${PROJECT_VERSION})" ${ZEFA_JSONCPP_PACKAGE} "libstdc++6" "libc6")
+    "libzefa-nlp-engine1 (= ${PROJECT_VERSION})" ${ZEFA_JSONCPP_PACKAGE} "libedit2" "libstdc++6"
+    "libc6")
 
 include(CPack)

@@ -33,4 +33,5 @@ for _ in $(seq 100); do
 done
 
 echo "==> zefa-chat -p \"$prompt\"" >&2
-ZEFA_API_KEY=demo-key "$tools/zefa-chat" --stats -p "$prompt"
+# No standard input: zefa-chat -p would send what is piped in after the prompt.
+ZEFA_API_KEY=demo-key "$tools/zefa-chat" --stats -p "$prompt" </dev/null

@@ -10,8 +10,8 @@
 #include <json/writer.h>
 
 #include <cstdio>
-#include <cstring>
-#include <thread>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using ai_engine::EngineError;
 using zefa_nlp_util::findMember;
@@ -50,16 +50,22 @@ constexpr const char* kEmptyMessage = "The message is empty";
 constexpr const char* kEndMarkerText = "{\"result\":\"\",\"is_end\":true}";
 constexpr const char* kDonePayload = "[DONE]";
 constexpr const char* kNoStreamMessage = "The service's reply held no event stream";
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kBusyMessage = "An earlier request is still running on this engine";
+const std::string kTooLongMessage =
+    "A piece of the service's reply exceeded the engine's limit of " +
+    std::to_string(ZefaNlpEnginePrivate::kMaxPendingBytes) + " bytes";
+// What may stand around a JSON document, and before the first line of an event stream.
+constexpr const char* kBlanks = " \t\r\n";
+// Statuses from here on are refusals, whatever the body says.
+constexpr long kFirstErrorStatus = 400;
 
 // A transfer slower than this many bytes per second for kLowSpeedTime is dropped as stalled.
 constexpr std::int32_t kLowSpeedLimitBytesPerSecond = 20;
 constexpr std::chrono::seconds kLowSpeedTime{10};
 // How long a service may keep the connection open after "[DONE]" before the engine hangs up.
 constexpr std::chrono::seconds kAfterDoneGrace{1};
-// How long a new request waits for an earlier, stopped one to end.
+// How long a new request waits for an earlier one to end.
 constexpr std::chrono::seconds kStopWaitLimit{10};
-constexpr std::chrono::milliseconds kStopPollInterval{10};
 // How much of an unrecognised error reply becomes the error message.
 constexpr std::size_t kErrorHeadBytes = 4096;
 
@@ -77,15 +83,14 @@ void warmUp() {
                .toStyledString();
 }
 
-// The first CR or LF at or after pos. Two vectorised searches beat one per-byte scan for both.
-std::size_t findLineEnd(std::string_view text, std::size_t pos) {
-    const char* begin = text.data() + pos;
-    const std::size_t length = text.size() - pos;
-    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', length));
-    const std::size_t searched = lf == nullptr ? length : static_cast<std::size_t>(lf - begin);
-    const auto* cr = static_cast<const char*>(std::memchr(begin, '\r', searched));
-    const char* end = cr != nullptr ? cr : lf;
-    return end == nullptr ? std::string_view::npos : static_cast<std::size_t>(end - text.data());
+// A result that tells the host of success: the default error, the model's name and text.
+ai_engine::gen_ai::nlp::TextGenerationResult successResult(const std::string& modelName,
+                                                           std::string text) {
+    ai_engine::gen_ai::nlp::TextGenerationResult result;
+    result.success = true;
+    result.modelName = modelName;
+    result.text = std::move(text);
+    return result;
 }
 
 bool hasControlCharacter(const std::string& text) {
@@ -94,18 +99,6 @@ bool hasControlCharacter(const std::string& text) {
         if (byte < 0x20 || byte == 0x7F) return true;
     }
     return false;
-}
-
-// Hands a result to the host. An exception from the host's callback must not cross the HTTP
-// library's C frames, nor leave the engine believing the callback is still running.
-void callHost(const ai_engine::gen_ai::nlp::TextGenerationResultCallback& callback,
-              const ai_engine::gen_ai::nlp::TextGenerationResult& result) {
-    if (!callback) return;
-    try {
-        callback(result);
-    } catch (...) {
-        // The host's own failure; the request goes on.
-    }
 }
 
 // A chat message field: a string as it is, null or missing as empty, a number or boolean as its
@@ -160,7 +153,17 @@ bool readChatMessages(const std::string& input, std::vector<ChatMessage>& conver
 // ---------------------------------------------------------------- construction and identity
 
 ZefaNlpEnginePrivate::ZefaNlpEnginePrivate(std::string endpointUrl)
-    : endpointUrl_(std::move(endpointUrl)), session_(std::make_shared<cpr::Session>()) {
+    : endpointUrl_(std::move(endpointUrl)),
+      slot_(successResult(currentModelName_, kEndMarkerText)),
+      request_(currentModelName_),
+      eventHandler_([this](std::string& payload) { return onEvent_(payload); }),
+      session_(std::make_shared<cpr::Session>()) {
+    // The engine opens and closes the transfer's sockets itself, so that a stop can cut them.
+    CURL* const handle = session_->GetCurlHolder()->handle;
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &ZefaNlpEnginePrivate::openSocket_);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &ZefaNlpEnginePrivate::closeSocket_);
+    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
     warmUp();
 }
 
@@ -239,10 +242,7 @@ void ZefaNlpEnginePrivate::setTextGenerationResultCallback(TextGenerationResultC
 // ---------------------------------------------------------------- request body
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::init() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        lastError_ = EngineError();
-    }
+    setLastError_(EngineError());
     requestBody_["model"] = currentModel_;
     requestBody_["stream"] = true;
     if (getMaxTokens(currentModel_) != -1) requestBody_["max_tokens"] = maxTokens_;
@@ -282,253 +282,18 @@ void ZefaNlpEnginePrivate::removeLastContext_() {
     }
 }
 
-// ---------------------------------------------------------------- stream parser
-//
-// Everything below, up to the completion step, runs on the request thread inside the transfer.
-
-bool writeChatData(const std::string_view& data, intptr_t userdata) {
-    return reinterpret_cast<ZefaNlpEnginePrivate*>(userdata)->onChunk_(data);
-}
-
-bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
-    if (stopFlag_.load()) return false;
-    // After "[DONE]" the answer is complete: read on only so that the service can end the reply
-    // normally and the connection stays reusable.
-    if (stream_.done) return true;
-    if (stream_.head.size() < kErrorHeadBytes) {
-        stream_.head.append(chunk.substr(0, kErrorHeadBytes - stream_.head.size()));
-    }
-    if (isErrorReply_(chunk)) return false;
-    return consumeLines_(chunk) == Dispatch::Continue;
-}
-
-bool ZefaNlpEnginePrivate::isErrorReply_(std::string_view chunk) {
-    // A reply that is no event stream is one JSON object; events start with a field name.
-    const std::size_t first = chunk.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos || (chunk[first] != '{' && chunk[first] != '/')) {
-        return false;
-    }
-    return takeErrorObject_(std::string(chunk));
-}
-
-bool ZefaNlpEnginePrivate::takeErrorObject_(const std::string& text) {
-    // Only a complete object counts: the first piece of a split reply would cut the message.
-    Json::Value value;
-    if (!zefa_nlp_util::parseJson(text, value) || !zefa_nlp_util::hasMember(value, "error")) {
-        return false;
-    }
-    reportServerError_(text);
-    return true;
-}
-
-void ZefaNlpEnginePrivate::reportServerError_(const std::string& text) {
-    fprintf(stderr, "zefa chat failed: %s\n", text.c_str());
-    serverErrorText_ = text;
-    stream_.serverError = true;
-}
-
-bool ZefaNlpEnginePrivate::exceedsPendingLimit_(std::size_t extra) {
-    if (pendingData_.size() + stream_.eventData.size() + extra <= kMaxPendingBytes) return false;
-    stream_.failure = "A server-sent event exceeded the engine's limit of " +
-                      std::to_string(kMaxPendingBytes) + " bytes";
-    return true;
-}
-
-ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::consumeLines_(std::string_view text) {
-    std::size_t pos = 0;
-    if (stream_.skipLf && !text.empty()) {
-        if (text[0] == '\n') pos = 1;  // the LF of a CR LF split between two chunks
-        stream_.skipLf = false;
-    }
-    while (pos < text.size()) {
-        const std::size_t end = findLineEnd(text, pos);
-        if (end == std::string_view::npos) break;
-        const std::string_view rest = text.substr(pos, end - pos);
-        Dispatch dispatch;
-        if (pendingData_.empty()) {
-            dispatch = handleLine_(rest);
-        } else {
-            pendingData_.append(rest);
-            dispatch = handleLine_(pendingData_);
-            pendingData_.clear();
-        }
-        pos = end + 1;
-        if (text[end] == '\r') {
-            if (pos == text.size()) {
-                stream_.skipLf = true;
-            } else if (text[pos] == '\n') {
-                ++pos;
-            }
-        }
-        if (dispatch == Dispatch::Abort) return Dispatch::Abort;
-        if (stream_.done) return Dispatch::Continue;  // the rest of the reply is not read
-    }
-    const std::string_view tail = text.substr(pos);
-    if (exceedsPendingLimit_(tail.size())) return Dispatch::Abort;
-    pendingData_.append(tail);
-    return Dispatch::Continue;
-}
-
-ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handleLine_(std::string_view line) {
-    if (stream_.atStart) {
-        stream_.atStart = false;
-        if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-            line.remove_prefix(kByteOrderMark.size());
-        }
-    }
-    if (line.empty()) return dispatchEvent_();
-    if (line.front() == ':') return Dispatch::Continue;  // a comment, such as a keep-alive
-    const std::size_t colon = line.find(':');
-    if (line.substr(0, colon) != "data") return Dispatch::Continue;  // event, id, retry, ...
-    std::string_view value =
-        colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
-    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-    if (exceedsPendingLimit_(value.size() + 1)) return Dispatch::Abort;
-    if (stream_.eventHasData) stream_.eventData.push_back('\n');
-    stream_.eventData.append(value);
-    stream_.eventHasData = true;
-    return Dispatch::Continue;
-}
-
-ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::dispatchEvent_() {
-    if (!stream_.eventHasData) return Dispatch::Continue;  // no data line: no event
-    stream_.eventHasData = false;
-    stream_.sawEvent = true;
-    const Dispatch dispatch = handlePayload_(stream_.eventData);
-    stream_.eventData.clear();
-    return dispatch;
-}
-
-ZefaNlpEnginePrivate::Dispatch ZefaNlpEnginePrivate::handlePayload_(std::string& payload) {
-    if (payload == kDonePayload) {
-        stream_.done = true;
-        stream_.doneAt = std::chrono::steady_clock::now();
-        return Dispatch::Continue;
-    }
-    zefa_nlp_util::repairSplitSurrogates(payload, stream_.carriedSurrogate);
-    if (zefa_nlp_fragment::readPlainChunk(payload, plainChunk_)) {
-        zefa_nlp_fragment::writeFragment(plainChunk_, sentenceId_, fragment_.text);
-    } else {
-        Json::Value value;
-        (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make one
-        if (zefa_nlp_util::hasMember(value, "error")) {
-            // The service refused the request midway.
-            reportServerError_(payload);
-            return Dispatch::Abort;
-        }
-        fragment_.text = zefa_nlp_fragment::fragmentJson(value, sentenceId_).toStyledString();
-    }
-    ++sentenceId_;
-    return deliverFragment_(fragment_) ? Dispatch::Continue : Dispatch::Abort;
-}
-
-void ZefaNlpEnginePrivate::flushStream_() {
-    if (stream_.done || stream_.serverError || !stream_.failure.empty()) return;
-    // An error object split over several writes is whole only now.
-    if (!pendingData_.empty() && takeErrorObject_(pendingData_)) return;
-    const bool wholeReplyKept = stream_.head.size() < kErrorHeadBytes;
-    if (sentenceId_ == 0 && wholeReplyKept && takeErrorObject_(stream_.head)) return;
-    // The last event may lack its blank line, or even its line end.
-    if (!pendingData_.empty()) {
-        const std::string line = std::move(pendingData_);
-        pendingData_.clear();
-        if (handleLine_(line) == Dispatch::Abort) return;
-    }
-    (void)dispatchEvent_();
-}
-
-// ---------------------------------------------------------------- delivery and stopping
-//
-// The host callback is entered by one thread at a time, and nothing of a request follows the end
-// marker of its stop. A stopping thread raises the flag and, unless the request thread is inside
-// the callback, delivers the end marker itself; otherwise it leaves the marker to the request
-// thread, which sends it as soon as the callback returns. The request thread checks the flag
-// before every fragment. A stopChat from inside the callback therefore never waits for itself.
-
-bool ZefaNlpEnginePrivate::deliverFragment_(const TextGenerationResult& fragment) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopFlag_.load()) return false;
-    callbackBusy_ = true;
-    lock.unlock();
-    callHost(requestCallback_, fragment);
-    lock.lock();
-    callbackBusy_ = false;
-    if (endMarkerOwed_) deliverEndMarker_(lock);
-    callbackIdle_.notify_all();
-    return !stopFlag_.load();
-}
-
-void ZefaNlpEnginePrivate::deliverEndMarker_(std::unique_lock<std::mutex>& lock) {
-    endMarkerOwed_ = false;
-    callbackBusy_ = true;
-    const TextGenerationResult marker = endMarker_();
-    const TextGenerationResultCallback callback = requestCallback_;
-    lock.unlock();
-    callHost(callback, marker);
-    lock.lock();
-    callbackBusy_ = false;
-    callbackIdle_.notify_all();
-}
-
-ZefaNlpEnginePrivate::TextGenerationResult ZefaNlpEnginePrivate::endMarker_() const {
-    return {{{true, lastError_}, currentModelName_}, kEndMarkerText};
-}
-
-void ZefaNlpEnginePrivate::stopChat() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!chatting_.load()) return;  // idle, or this request was stopped already
-    if (stopFlag_.exchange(true)) return;
-    chatting_ = false;
-    if (callbackBusy_) {
-        endMarkerOwed_ = true;
-        return;
-    }
-    deliverEndMarker_(lock);
-}
-
-void ZefaNlpEnginePrivate::stopGenerateContent() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (chatting_.load()) stopFlag_ = true;
-}
-
-ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::destroy() {
-    stopChat();
-    return {true, EngineError()};
-}
-
-bool ZefaNlpEnginePrivate::waitForStopped() {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (!requestInFlight_ && !stopFlag_.load()) return true;
-        }
-        if (std::chrono::steady_clock::now() - start > kStopWaitLimit) return false;
-        std::this_thread::sleep_for(kStopPollInterval);
-    }
-}
-
 // ---------------------------------------------------------------- requests
+
+void ZefaNlpEnginePrivate::setLastError_(const EngineError& error) {
+    const std::lock_guard<std::mutex> lock(lastErrorMutex_);
+    lastError_ = error;
+}
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::refuse_(int code,
                                                                        const std::string& message) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    lastError_ = EngineError(code, message);
-    return {false, lastError_};
-}
-
-bool ZefaNlpEnginePrivate::claimRequest_() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (requestInFlight_) return false;
-    // No stop is pending here (stops need a running request, and the last one consumed its
-    // own); the store keeps this request's transfer from ever seeing an older one.
-    stopFlag_ = false;
-    requestInFlight_ = true;
-    chatting_ = true;
-    endMarkerOwed_ = false;
-    lastError_ = EngineError();
-    requestCallback_ = resultCallback_;
-    return true;
+    const EngineError error(code, message);
+    setLastError_(error);
+    return {false, error};
 }
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::chat(const std::string& input) {
@@ -539,10 +304,14 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::chat(const std::s
     if (!readChatMessages(input, conversation, problem)) {
         return refuse_(ai_engine::EmptyInput, problem);
     }
-    // Requests never overlap: wait for an earlier, stopped one to end.
-    if (!waitForStopped() || !claimRequest_()) {
-        return refuse_(ai_engine::UnknownServiceError,
-                       "An earlier request is still running on this engine");
+    RequestSlot::Ticket ticket(slot_, resultCallback_);
+    switch (slot_.claim(ticket, kStopWaitLimit)) {
+        case RequestSlot::Claim::Granted:
+            break;
+        case RequestSlot::Claim::Stopped:
+            return {true, EngineError()};
+        case RequestSlot::Claim::Busy:
+            return refuse_(ai_engine::UnknownServiceError, kBusyMessage);
     }
     clearContext();
     for (const ChatMessage& message : conversation) addContext_(message.role, message.content);
@@ -570,16 +339,32 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
     return chat(chatInput.toStyledString());
 }
 
-void ZefaNlpEnginePrivate::resetStream_() {
-    stream_ = StreamState();
-    fragment_ = TextGenerationResult{{{true, EngineError()}, currentModelName_}, std::string()};
-    pendingData_.clear();
-    sentenceId_ = 0;
+void ZefaNlpEnginePrivate::stopChat() { slot_.stop(RequestSlot::StopKind::WithEndMarker); }
+
+void ZefaNlpEnginePrivate::stopGenerateContent() { slot_.stop(RequestSlot::StopKind::Silent); }
+
+ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::destroy() {
+    stopChat();
+    return {true, EngineError()};
 }
 
-ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
-    resetStream_();
+// ---------------------------------------------------------------- the transfer
+//
+// Everything below runs on the requesting thread while it holds the request slot.
 
+ZefaNlpEnginePrivate::RequestState::RequestState(const std::string& modelName)
+    : fragment_(successResult(modelName, std::string())) {}
+
+void ZefaNlpEnginePrivate::beginReply_() { request_ = RequestState(currentModelName_); }
+
+ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
+    beginReply_();
+    configureSession_();
+    const cpr::Response response = session_->Post();
+    return processChatResponse_(response);
+}
+
+void ZefaNlpEnginePrivate::configureSession_() {
     cpr::Session& session = *session_;
     session.SetUrl(cpr::Url{endpointUrl_});
     session.SetHeader(
@@ -587,62 +372,179 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
     session.SetBody(cpr::Body{requestBody_.toStyledString()});
     session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
     session.SetWriteCallback(cpr::WriteCallback{writeChatData, reinterpret_cast<intptr_t>(this)});
-    // libcurl calls this about once a second even when nothing arrives, so a stop also ends a
-    // silent transfer, and a service that keeps the connection open after "[DONE]" is left.
+    // libcurl calls this about once a second even when nothing arrives: the backstop of a stop,
+    // and the way to leave a service that keeps the connection open after "[DONE]".
     session.SetProgressCallback(
         cpr::ProgressCallback{[this](cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t,
                                      cpr::cpr_pf_arg_t, intptr_t) { return onProgress_(); }});
-    cpr::Response response = session.Post();
-    return processChatResponse_(response);
 }
 
 bool ZefaNlpEnginePrivate::onProgress_() {
-    if (stopFlag_.load()) return false;
-    return !stream_.done || std::chrono::steady_clock::now() - stream_.doneAt < kAfterDoneGrace;
+    if (slot_.stopRequested()) return false;
+    return !request_.done_ || std::chrono::steady_clock::now() - request_.doneAt_ < kAfterDoneGrace;
+}
+
+curl_socket_t ZefaNlpEnginePrivate::openSocket_(void* engine, curlsocktype purpose,
+                                                curl_sockaddr* address) {
+    if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
+    const int socket =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket < 0) return CURL_SOCKET_BAD;
+    if (!static_cast<ZefaNlpEnginePrivate*>(engine)->slot_.adoptSocket(socket)) {
+        ::close(socket);  // stopped before it connected
+        return CURL_SOCKET_BAD;
+    }
+    return socket;
+}
+
+int ZefaNlpEnginePrivate::closeSocket_(void* engine, curl_socket_t socket) {
+    static_cast<ZefaNlpEnginePrivate*>(engine)->slot_.forgetSocket(socket);
+    return ::close(socket);
+}
+
+// ---------------------------------------------------------------- the reply
+
+bool writeChatData(const std::string_view& data, intptr_t userdata) {
+    return reinterpret_cast<ZefaNlpEnginePrivate*>(userdata)->onChunk_(data);
+}
+
+bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
+    if (slot_.stopRequested()) return false;
+    RequestState& request = request_;
+    // After "[DONE]" the answer is complete: read on only so that the service can end the reply
+    // normally and the connection stays reusable.
+    if (request.done_) return true;
+    if (request.head_.size() < kErrorHeadBytes) {
+        request.head_.append(chunk.substr(0, kErrorHeadBytes - request.head_.size()));
+    }
+    if (request.kind_ == ReplyKind::Unknown) {
+        const std::size_t first = chunk.find_first_not_of(kBlanks);
+        if (first == std::string_view::npos) return true;
+        // An event stream begins with a field name, a comment or a byte-order mark.
+        request.kind_ = chunk[first] == '{' ? ReplyKind::JsonDocument : ReplyKind::EventStream;
+        chunk.remove_prefix(first);
+    }
+    return request.kind_ == ReplyKind::JsonDocument ? readDocument_(chunk) : readEvents_(chunk);
+}
+
+bool ZefaNlpEnginePrivate::readDocument_(std::string_view chunk) {
+    RequestState& request = request_;
+    if (request.document_.size() + chunk.size() > kMaxPendingBytes) {
+        request.failure_ = kTooLongMessage;
+        return false;
+    }
+    request.document_.append(chunk);
+    // An error reply may arrive in several writes; it counts once it is whole.
+    const std::size_t last = chunk.find_last_not_of(kBlanks);
+    return last == std::string_view::npos || chunk[last] != '}' || !takeErrorDocument_();
+}
+
+bool ZefaNlpEnginePrivate::readEvents_(std::string_view chunk) {
+    RequestState& request = request_;
+    switch (request.reader_.feed(chunk, eventHandler_)) {
+        case zefa_nlp_sse::EventStreamReader::Status::Reading:
+            return true;
+        case zefa_nlp_sse::EventStreamReader::Status::Stopped:
+            return request.done_;  // "[DONE]", or the event was refused: a stop, an error
+        case zefa_nlp_sse::EventStreamReader::Status::LimitExceeded:
+            request.failure_ = kTooLongMessage;
+            return false;
+    }
+    return false;
+}
+
+bool ZefaNlpEnginePrivate::onEvent_(std::string& payload) {
+    RequestState& request = request_;
+    request.sawEvent_ = true;
+    if (payload == kDonePayload) {
+        request.done_ = true;
+        request.doneAt_ = std::chrono::steady_clock::now();
+        return false;  // nothing after it is read
+    }
+    zefa_nlp_util::repairSplitSurrogates(payload, request.carriedSurrogate_);
+    if (zefa_nlp_fragment::readPlainChunk(payload, request.plainChunk_)) {
+        zefa_nlp_fragment::writeFragment(request.plainChunk_, request.sentenceId_,
+                                         request.fragment_.text);
+    } else {
+        Json::Value value;
+        (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make one
+        if (zefa_nlp_util::hasMember(value, "error")) {
+            reportServerError_(payload);  // the service refused the request midway
+            return false;
+        }
+        request.fragment_.text =
+            zefa_nlp_fragment::fragmentJson(value, request.sentenceId_).toStyledString();
+    }
+    ++request.sentenceId_;
+    return slot_.deliver(request.fragment_);
+}
+
+void ZefaNlpEnginePrivate::finishReply_() {
+    RequestState& request = request_;
+    if (request.done_ || request.serverError_ || !request.failure_.empty()) return;
+    if (request.kind_ == ReplyKind::JsonDocument) {
+        (void)takeErrorDocument_();
+    } else if (request.kind_ == ReplyKind::EventStream) {
+        // The last event may lack its blank line, or even its line end.
+        (void)request.reader_.finish(eventHandler_);
+    }
+}
+
+bool ZefaNlpEnginePrivate::takeErrorDocument_() {
+    Json::Value value;
+    if (!zefa_nlp_util::parseJsonDocument(request_.document_, value) ||
+        !zefa_nlp_util::hasMember(value, "error")) {
+        return false;
+    }
+    reportServerError_(request_.document_);
+    return true;
+}
+
+void ZefaNlpEnginePrivate::reportServerError_(const std::string& text) {
+    fprintf(stderr, "zefa chat failed: %s\n", text.c_str());
+    request_.serverErrorText_ = text;
+    request_.serverError_ = true;
 }
 
 // ---------------------------------------------------------------- completion
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::processChatResponse_(
-    cpr::Response& response) {
-    if (response.error.code == cpr::ErrorCode::OK && !stopFlag_.load()) flushStream_();
-
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A stopping thread may still be handing the end marker to the host.
-    callbackIdle_.wait(lock, [this] { return !callbackBusy_; });
-    chatting_ = false;
-    const bool stopped = stopFlag_.exchange(false);
-    const AiEngineBaseResult result =
-        stopped ? AiEngineBaseResult{true, EngineError()} : outcome_(response);
-    requestInFlight_ = false;
+    const cpr::Response& response) {
+    if (response.error.code == cpr::ErrorCode::OK && !slot_.stopRequested()) finishReply_();
+    if (slot_.endStreaming()) return {true, EngineError()};
+    const AiEngineBaseResult result = outcome_(response);
+    setLastError_(result.error);
     return result;
 }
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
     const cpr::Response& response) {
+    const RequestState& request = request_;
     const long status = response.status_code;
-    if (!stream_.failure.empty()) {
-        lastError_ = EngineError(ai_engine::UnknownServiceError, stream_.failure);
-    } else if (stream_.serverError) {
-        lastError_ =
-            EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), serverErrorText_);
-    } else if (stream_.done) {
-        // The answer was complete; how the connection ended afterwards does not matter.
-        return {true, lastError_};
-    } else if (response.error.code != cpr::ErrorCode::OK) {
-        const std::string& message = response.error.message;
-        fprintf(stderr, "net error: %s\n", message.c_str());
-        const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
-        lastError_ = EngineError(
-            certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);
-    } else if (status >= 400 || !stream_.sawEvent) {
-        // An error page that is no error reply (from a gateway, for instance), or a reply that
-        // is no event stream at all: the host received nothing of an answer.
-        const std::string message = stream_.head.empty() ? kNoStreamMessage : stream_.head;
-        fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
-        lastError_ = EngineError(zefa_nlp_server_error::errorCode2nlpResult(status), message);
-    } else {
-        return {true, lastError_};
+    const auto failure = [](int code, const std::string& message) {
+        return AiEngineBaseResult{false, EngineError(code, message)};
+    };
+    if (!request.failure_.empty()) {
+        return failure(ai_engine::UnknownServiceError, request.failure_);
     }
-    return {false, lastError_};
+    if (request.serverError_) {
+        return failure(zefa_nlp_server_error::errorCode2nlpResult(status),
+                       request.serverErrorText_);
+    }
+    if (status >= kFirstErrorStatus ||
+        (response.error.code == cpr::ErrorCode::OK && !request.sawEvent_ && !request.done_)) {
+        // A refusal that is no error reply (an error page from a gateway, say), whatever its
+        // body, or a reply that is no event stream at all: the host has no answer.
+        const std::string message = request.head_.empty() ? kNoStreamMessage : request.head_;
+        fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
+        return failure(zefa_nlp_server_error::errorCode2nlpResult(status), message);
+    }
+    if (request.done_ || response.error.code == cpr::ErrorCode::OK) {
+        // The answer was complete; how the connection ended afterwards does not matter.
+        return {true, EngineError()};
+    }
+    const std::string& message = response.error.message;
+    fprintf(stderr, "net error: %s\n", message.c_str());
+    const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
+    return failure(certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);
 }

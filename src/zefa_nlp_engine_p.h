@@ -3,30 +3,29 @@
 #pragma once
 
 #include "ai_engine/abstract_text_generation_engine.h"
+#include "event_stream.h"
 #include "fragment.h"
+#include "request_slot.h"
 
 #include <json/value.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <curl/curl.h>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace cpr {
 class Response;
 class Session;
 }  // namespace cpr
 
-// The write callback of a chat transfer: cuts the reply into server-sent events and hands each
-// to the host. userdata is the address of the ZefaNlpEnginePrivate running the request. Returns
-// false to make the transfer abort (a stop, an error reply, an overlong event).
+// The write callback of a chat transfer: hands each chunk of the reply to the engine running the
+// request, whose address userdata carries. Returns false to make the transfer abort (a stop, an
+// error reply, an overlong event).
 bool writeChatData(const std::string_view& data, intptr_t userdata);
 
 class ZefaNlpEnginePrivate : public ai_engine::gen_ai::nlp::AbstractTextGenerationEngine {
@@ -69,61 +68,66 @@ public:
     int getMaxTokens(const std::string& model);
     // Empties the conversation of the request body.
     void clearContext();
-    // Waits, up to a little over 10 s, until no earlier request is still ending; false if one is.
-    [[nodiscard]] bool waitForStopped();
 
 private:
     friend bool writeChatData(const std::string_view& data, intptr_t userdata);
     friend struct ZefaNlpEngineInspector;  // test access
 
-    // What a transfer's write and progress callbacks decided, for the completion step.
-    struct StreamState {
-        std::string eventData;  // data lines of the event being read, joined with LF
-        bool eventHasData = false;
-        bool skipLf = false;  // the last line ended in CR: a following LF belongs to it
-        bool atStart = true;  // nothing read yet: a byte-order mark may come first
-        bool done = false;    // "[DONE]" arrived: the answer is complete
-        std::chrono::steady_clock::time_point doneAt;
-        bool sawEvent = false;         // at least one event with data arrived
-        bool serverError = false;      // an error reply or error event was met (serverErrorText_)
-        std::string failure;           // why the parser aborted the transfer otherwise
-        std::string head;              // the first bytes of the reply, to report an error page
-        std::string carriedSurrogate;  // a character's first UTF-16 half, cut off the last event
+    enum class ReplyKind {
+        Unknown,       // nothing but blanks so far
+        EventStream,   // the answer, event by event
+        JsonDocument,  // one JSON document instead of a stream: the service's refusal
     };
 
-    enum class Dispatch { Continue, Abort };
+    // What one request reads and writes while its reply arrives. A request starts from a fresh
+    // one, so nothing of an earlier request can leak into it. Touched only by the thread that
+    // holds the request slot.
+    struct RequestState {
+        explicit RequestState(const std::string& modelName);
+
+        zefa_nlp_sse::EventStreamReader reader_{kMaxPendingBytes};
+        ReplyKind kind_ = ReplyKind::Unknown;
+        std::string document_;  // the reply, when it is a JSON document
+        std::string head_;      // the first bytes of the reply, to report an error page
+        int sentenceId_ = 0;
+        std::string serverErrorText_;  // the service's refusal, as it arrived
+        bool serverError_ = false;
+        std::string failure_;  // why the engine itself aborted the transfer
+        bool sawEvent_ = false;
+        bool done_ = false;  // "[DONE]" arrived: the answer is complete
+        std::chrono::steady_clock::time_point doneAt_;
+        std::string carriedSurrogate_;  // a character's first UTF-16 half, cut off the last event
+        zefa_nlp_fragment::PlainChunk plainChunk_;  // reused from event to event
+        TextGenerationResult fragment_;             // the result handed to the host, reused
+    };
 
     void addContext_(const std::string& role, const std::string& content);
     void removeLastContext_();
-    AiEngineBaseResult processChatResponse_(cpr::Response& response);
 
     // The catalog entry whose "model" is model, or null.
     Json::Value findCatalogModel_(const std::string& model) const;
     AiEngineBaseResult refuse_(int code, const std::string& message);
-    [[nodiscard]] bool claimRequest_();
-    void resetStream_();
+    void setLastError_(const ai_engine::EngineError& error);
+
+    // The transfer, on the requesting thread while it holds the slot.
     AiEngineBaseResult post_();
+    void configureSession_();
+    void beginReply_();
     bool onProgress_();
+    static curl_socket_t openSocket_(void* engine, curlsocktype purpose, curl_sockaddr* address);
+    static int closeSocket_(void* engine, curl_socket_t socket);
 
-    // Stream parsing, on the request thread (inside the transfer).
+    // The reply, chunk by chunk, inside the transfer.
     bool onChunk_(std::string_view chunk);
-    [[nodiscard]] bool isErrorReply_(std::string_view chunk);
-    Dispatch consumeLines_(std::string_view text);
-    Dispatch handleLine_(std::string_view line);
-    Dispatch dispatchEvent_();
-    Dispatch handlePayload_(std::string& payload);
-    void flushStream_();
-    [[nodiscard]] bool takeErrorObject_(const std::string& text);
+    [[nodiscard]] bool readDocument_(std::string_view chunk);
+    [[nodiscard]] bool readEvents_(std::string_view chunk);
+    bool onEvent_(std::string& payload);
+    void finishReply_();
+    [[nodiscard]] bool takeErrorDocument_();
     void reportServerError_(const std::string& text);
-    [[nodiscard]] bool exceedsPendingLimit_(std::size_t extra);
-
-    // Delivery to the host callback: one thread at a time, nothing after a stop's end marker.
-    [[nodiscard]] bool deliverFragment_(const TextGenerationResult& fragment);
-    void deliverEndMarker_(std::unique_lock<std::mutex>& lock);
-    TextGenerationResult endMarker_() const;
-
-    // The result of a transfer that was not stopped; called with mutex_ held.
+    // The result of a transfer that was not stopped.
     AiEngineBaseResult outcome_(const cpr::Response& response);
+    AiEngineBaseResult processChatResponse_(const cpr::Response& response);
 
     // --- Engine state
     std::string apiKey_;
@@ -132,26 +136,17 @@ private:
     int maxTokens_ = -1;  // no limit known before the first catalog lookup
     TextGenerationResultCallback resultCallback_;
     Json::Value requestBody_;
-    int sentenceId_ = 0;
-    std::string pendingData_;  // the unterminated last line of the reply
+    // The error of the last operation that failed or was reset; never copied into the result
+    // of another request.
     ai_engine::EngineError lastError_;
-    std::string serverErrorText_;
-    std::atomic<bool> stopFlag_{false};
-    std::atomic<bool> chatting_{false};  // a request runs and no stopChat has ended it
+    mutable std::mutex lastErrorMutex_;
 
-    // --- Request plumbing
+    // --- Requests
     const std::string endpointUrl_;
-    StreamState stream_;
-    zefa_nlp_fragment::PlainChunk plainChunk_;      // reused from event to event
-    TextGenerationResult fragment_;                 // the result handed to the host, reused
-    TextGenerationResultCallback requestCallback_;  // the callback the running request feeds
-    std::shared_ptr<cpr::Session> session_;         // kept across requests: connection reuse
-
-    // Guards lastError_, the request slot and the hand-over of the host callback between the
-    // request thread and a stopping thread. Never held while the host callback runs.
-    mutable std::mutex mutex_;
-    std::condition_variable callbackIdle_;
-    bool requestInFlight_ = false;
-    bool callbackBusy_ = false;   // some thread is inside the host callback
-    bool endMarkerOwed_ = false;  // a stop came while the request thread was in the callback
+    RequestSlot slot_;
+    RequestState request_;
+    const zefa_nlp_sse::EventStreamReader::EventHandler eventHandler_;  // calls onEvent_
+    // Kept across requests, for connection reuse; declared after slot_, which its connections
+    // report to until they are closed.
+    std::shared_ptr<cpr::Session> session_;
 };

@@ -8,20 +8,40 @@
 
 namespace zefa_nlp_util {
 
-bool parseJson(const std::string& text, Json::Value& value) {
+namespace {
+
+std::unique_ptr<Json::CharReader> documentReader() {
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+}
+
+bool parseWith(Json::CharReader& reader, const std::string& text, Json::Value& value) {
     value = Json::Value();
     // The reader keeps a pointer to the end of the text; a std::string is NUL-terminated, which
     // keeps the reader's look-ahead after a trailing CR inside the buffer.
-    // One reader per thread, made once: making one costs more than reading a short text.
-    thread_local const std::unique_ptr<Json::CharReader> reader(
-        Json::CharReaderBuilder().newCharReader());
     try {
-        return reader->parse(text.data(), text.data() + text.size(), &value, nullptr);
+        return reader.parse(text.data(), text.data() + text.size(), &value, nullptr);
     } catch (const Json::Exception&) {
         // Nesting deeper than the reader's stack limit raises instead of failing.
         value = Json::Value();
         return false;
     }
+}
+
+}  // namespace
+
+// One reader of each kind per thread, made once: making one costs more than reading a short text.
+
+bool parseJson(const std::string& text, Json::Value& value) {
+    thread_local const std::unique_ptr<Json::CharReader> reader(
+        Json::CharReaderBuilder().newCharReader());
+    return parseWith(*reader, text, value);
+}
+
+bool parseJsonDocument(const std::string& text, Json::Value& value) {
+    thread_local const std::unique_ptr<Json::CharReader> reader = documentReader();
+    return parseWith(*reader, text, value);
 }
 
 Json::Value formatJsonFromString(const std::string& text) {

@@ -15,6 +15,10 @@ Json::Value formatJsonFromString(const std::string& text);
 // Parses text like formatJsonFromString and tells whether the reader accepted it.
 [[nodiscard]] bool parseJson(const std::string& text, Json::Value& value);
 
+// Parses text as one JSON document: like parseJson, but anything other than blanks after the
+// value makes it fail.
+[[nodiscard]] bool parseJsonDocument(const std::string& text, Json::Value& value);
+
 // True when value is an object that has the member key. Safe on values of any type.
 [[nodiscard]] bool hasMember(const Json::Value& value, const char* key);
 

@@ -10,10 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <netinet/in.h>
-#include <random>
 #include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -93,10 +91,17 @@ TEST_F(ChatOverHttp, StreamsAConversationAndSendsItAsSpecified) {
     EXPECT_EQ(result.error.code, -1);
     EXPECT_EQ(result.error.message, "");
 
-    const auto fragments = recorder.fragments();
-    ASSERT_EQ(fragments.size(), 5u);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(fragments[i]["sentence_id"], i);
-    EXPECT_EQ(fragments[4]["is_end"], true);
+    const auto results = recorder.results();
+    ASSERT_EQ(results.size(), 5u);  // role, three tokens, stop; nothing for "[DONE]"
+    EXPECT_EQ(results[0].text,
+              "{\n\t\"is_end\" : false,\n\t\"result\" : \"\",\n\t\"sentence_id\" : 0\n}\n");
+    EXPECT_EQ(results[4].text,
+              "{\n\t\"is_end\" : true,\n\t\"result\" : null,\n\t\"sentence_id\" : 4\n}\n");
+    for (const auto& fragment : results) {
+        EXPECT_TRUE(fragment.success);
+        EXPECT_EQ(fragment.error.code, -1);
+        EXPECT_EQ(fragment.modelName, "泽法-zefa-plus");
+    }
     EXPECT_EQ(recorder.text(), "Hello world");
 
     const auto requests = service.requests();
@@ -121,31 +126,6 @@ TEST_F(ChatOverHttp, StreamsAConversationAndSendsItAsSpecified) {
     EXPECT_EQ(messages[2]["content"], "second");
 }
 
-TEST_F(ChatOverHttp, EventsCutAnywhereByTheServiceArriveWhole) {
-    std::string whole;
-    for (const std::string& piece : streamOf({"你", "好", "!"})) whole += piece;
-    ScriptedReply reply;
-    for (std::size_t pos = 0; pos < whole.size(); pos += 5)
-        reply.pieces.push_back(whole.substr(pos, 5));
-    reply.pause = milliseconds(1);
-    service.setReply(reply);
-    EXPECT_TRUE(engine.chat(kHello).success);
-    EXPECT_EQ(recorder.text(), "你好!");
-    EXPECT_EQ(recorder.fragments().size(), 5u);
-}
-
-TEST_F(ChatOverHttp, CrLfStreamFromTheService) {
-    ScriptedReply reply;
-    for (std::string piece : streamOf({"a", "b"})) {
-        std::string crlf;
-        for (char c : piece) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        reply.pieces.push_back(crlf);
-    }
-    service.setReply(reply);
-    EXPECT_TRUE(engine.chat(kHello).success);
-    EXPECT_EQ(recorder.text(), "ab");
-}
-
 TEST_F(ChatOverHttp, SecondChatCarriesOnlyItsOwnConversationOverTheSameConnection) {
     service.setReply(streamReply({"x"}));
     EXPECT_TRUE(
@@ -157,73 +137,80 @@ TEST_F(ChatOverHttp, SecondChatCarriesOnlyItsOwnConversationOverTheSameConnectio
     EXPECT_EQ(service.connectionsAccepted(), 1u);
 }
 
-struct StatusCase {
-    int status;
+// A reply the service sends instead of an answer, and what the host must get from it.
+struct Refusal {
+    std::string name;
+    ScriptedReply reply;
     int code;
+    std::string message;    // also what the "zefa chat failed" line shows
+    std::string delivered;  // the text of the fragments that came before the refusal
 };
 
-class ErrorReplies : public ChatOverHttp, public testing::WithParamInterface<StatusCase> {};
-
-TEST_P(ErrorReplies, MapTheStatusAndKeepTheWholeReply) {
+std::vector<Refusal> refusals() {
     const std::string text = R"({"error":{"code":"X","message":"refused"},"request_id":"r1"})";
-    service.setReply(errorReply(GetParam().status, {text}));
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, GetParam().code);
-    EXPECT_EQ(result.error.message, text);
-    EXPECT_EQ(result.error.module, "AI Engine");
-    EXPECT_TRUE(recorder.results().empty());
-    EXPECT_EQ(Inspector::lastError(engine).code, GetParam().code);
+    std::vector<Refusal> cases;
+    for (const auto& [status, code] : std::vector<std::pair<int, int>>{{400, 7},
+                                                                       {401, 10},
+                                                                       {403, 10},
+                                                                       {404, 10},
+                                                                       {408, 7},
+                                                                       {413, 15},
+                                                                       {429, 16},
+                                                                       {500, 7},
+                                                                       {503, 1000},
+                                                                       {200, 1000}}) {
+        cases.push_back(
+            {"Status" + std::to_string(status), errorReply(status, {text}), code, text, ""});
+    }
+    const std::string split = R"({"error":{"message":"slow down, please"}})";
+    ScriptedReply splitReply = errorReply(429, {split.substr(0, 15), split.substr(15)});
+    splitReply.pause = milliseconds(20);
+    cases.push_back({"ErrorReplySplitOverWrites", splitReply, 16, split, ""});
+    const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
+    ScriptedReply pageReply = errorReply(502, {page});
+    pageReply.contentType = "text/html";
+    cases.push_back({"HtmlErrorPage", pageReply, 1000, page, ""});
+    const std::string payload = R"({"error":{"message":"content filtered"}})";
+    ScriptedReply filtered = streamReply({"partial"});
+    filtered.pieces.insert(filtered.pieces.begin() + 2, "data: " + payload + "\n\n");
+    cases.push_back({"ErrorEventInsideAStream", filtered, 1000, payload, "partial"});
+    return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ErrorReplies,
-                         testing::Values(StatusCase{400, 7}, StatusCase{401, 10},
-                                         StatusCase{403, 10}, StatusCase{404, 10},
-                                         StatusCase{408, 7}, StatusCase{413, 15},
-                                         StatusCase{429, 16}, StatusCase{500, 7},
-                                         StatusCase{503, 1000}, StatusCase{200, 1000}),
-                         [](const testing::TestParamInfo<StatusCase>& param) {
-                             return "Status" + std::to_string(param.param.status);
+class Refusals : public ChatOverHttp, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refusals, FailWithTheMappedCodeAndTheWholeReply) {
+    const Refusal& c = GetParam();
+    service.setReply(c.reply);
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    EXPECT_EQ(capture.text(), "zefa chat failed: " + c.message + "\n");
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, c.code);
+    EXPECT_EQ(result.error.message, c.message);
+    EXPECT_EQ(result.error.module, "AI Engine");
+    EXPECT_EQ(recorder.text(), c.delivered);
+    EXPECT_EQ(Inspector::lastError(engine).code, c.code);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, Refusals, testing::ValuesIn(refusals()),
+                         [](const testing::TestParamInfo<Refusal>& param) {
+                             return param.param.name;
                          });
 
-TEST_F(ChatOverHttp, ErrorReplySplitOverWritesIsNoSuccess) {
-    const std::string text = R"({"error":{"message":"slow down, please"}})";
-    ScriptedReply reply = errorReply(429, {text.substr(0, 15), text.substr(15)});
-    reply.pause = milliseconds(20);
+TEST_F(ChatOverHttp, NothingAfterDoneIsDelivered) {
+    ScriptedReply reply;
+    reply.pieces = {
+        zefa_test::contentEvent("A"), "data: [DONE] \n\n",
+        "data: [done]\n\n",           zefa_test::doneEvent() + zefa_test::contentEvent("B"),
+        zefa_test::contentEvent("C"), "garbage"};
     service.setReply(reply);
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
-    EXPECT_EQ(result.error.code, 16);
-    EXPECT_EQ(result.error.message, text);
-}
-
-TEST_F(ChatOverHttp, HtmlErrorPageIsNoSuccess) {
-    const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
-    ScriptedReply reply = errorReply(502, {page});
-    reply.contentType = "text/html";
-    service.setReply(reply);
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + page + "\n");
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, 1000);
-    EXPECT_EQ(result.error.message, page);
-}
-
-TEST_F(ChatOverHttp, ErrorEventInsideAStreamFailsTheRequest) {
-    const std::string payload = R"({"error":{"message":"content filtered"}})";
-    ScriptedReply reply = streamReply({"partial"});
-    reply.pieces.insert(reply.pieces.begin() + 2, "data: " + payload + "\n\n");
-    service.setReply(reply);
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + payload + "\n");
-    EXPECT_EQ(result.error.code, 1000);
-    EXPECT_EQ(result.error.message, payload);
-    EXPECT_EQ(recorder.text(), "partial");
+    EXPECT_TRUE(engine.chat(kHello).success);
+    // "[DONE]" is matched on the whole payload; no "stop" event came, so nothing says is_end.
+    const auto fragments = recorder.fragments();
+    ASSERT_EQ(fragments.size(), 3u);
+    EXPECT_EQ(recorder.text(), "A");
+    EXPECT_EQ(fragments[0]["is_end"], false);
 }
 
 TEST_F(ChatOverHttp, ServiceHoldingTheConnectionAfterDoneIsLeft) {
@@ -303,7 +290,6 @@ TEST_F(ChatOverHttp, RefusedInputsSendNothing) {
         EXPECT_NE(refused.error.message, "") << malformed;
     }
     EXPECT_TRUE(service.requests().empty());
-    EXPECT_FALSE(Inspector::chatting(engine));
     // An early return leaves no running state behind: a stop now changes nothing.
     engine.stopChat();
     EXPECT_TRUE(recorder.results().empty());
@@ -356,121 +342,6 @@ TEST_F(ChatOverHttp, GenerateContentRefusesInputWithoutAPrompt) {
     }
     EXPECT_TRUE(service.requests().empty());
     EXPECT_TRUE(recorder.results().empty());
-}
-
-// Runs request on this thread while stopper runs on another once the first fragment arrived.
-template <typename Request, typename Stop>
-ai_engine::result::AiEngineBaseResult stopAfterFirstFragment(Recorder& recorder, Request request,
-                                                             Stop stop) {
-    std::thread stopper([&] {
-        if (recorder.waitFor(1)) stop();
-    });
-    const auto result = request();
-    stopper.join();
-    return result;
-}
-
-TEST_F(ChatOverHttp, StopChatDuringAStreamEndsItWithOneEndMarker) {
-    std::vector<std::string> tokens(200, "t");
-    service.setReply(streamReply(tokens, milliseconds(20)));
-    const auto result = stopAfterFirstFragment(
-        recorder, [&] { return engine.chat(kHello); }, [&] { engine.stopChat(); });
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.error.code, -1);
-    const auto results = recorder.results();
-    EXPECT_EQ(recorder.endMarkers(), 1u);
-    EXPECT_EQ(results.back().text, zefa_test::kEndMarker);
-    EXPECT_LT(results.size(), 50u);
-
-    // The next request starts at once and is not refused by the old stop.
-    service.setReply(streamReply({"next"}));
-    const auto start = steady_clock::now();
-    EXPECT_TRUE(engine.chat(kHello).success);
-    EXPECT_LT(steady_clock::now() - start, seconds(5));
-    EXPECT_NE(recorder.text().find("next"), std::string::npos);
-}
-
-TEST_F(ChatOverHttp, StopGenerateContentEndsItWithoutEndMarker) {
-    std::vector<std::string> tokens(200, "t");
-    service.setReply(streamReply(tokens, milliseconds(20)));
-    const auto result = stopAfterFirstFragment(
-        recorder, [&] { return engine.generateContent(R"({"prompt": "go"})"); },
-        [&] { engine.stopGenerateContent(); });
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.error.code, -1);
-    EXPECT_EQ(recorder.endMarkers(), 0u);
-    EXPECT_LT(recorder.results().size(), 50u);
-}
-
-TEST_F(ChatOverHttp, DestroyDuringAChatStopsIt) {
-    std::vector<std::string> tokens(200, "t");
-    service.setReply(streamReply(tokens, milliseconds(20)));
-    const auto result = stopAfterFirstFragment(
-        recorder, [&] { return engine.chat(kHello); },
-        [&] { EXPECT_TRUE(engine.destroy().success); });
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(recorder.endMarkers(), 1u);
-}
-
-TEST_F(ChatOverHttp, StopEndsASilentStreamWithinSeconds) {
-    ScriptedReply reply;
-    reply.pieces = {zefa_test::roleEvent()};
-    reply.ending = ScriptedReply::Ending::Hold;
-    reply.hold = seconds(60);
-    service.setReply(reply);
-    steady_clock::time_point stoppedAt;
-    const auto result = stopAfterFirstFragment(
-        recorder, [&] { return engine.chat(kHello); },
-        [&] {
-            stoppedAt = steady_clock::now();
-            engine.stopChat();
-        });
-    EXPECT_TRUE(result.success);
-    EXPECT_LT(steady_clock::now() - stoppedAt, seconds(5));
-    EXPECT_EQ(recorder.endMarkers(), 1u);
-}
-
-TEST_F(ChatOverHttp, CallbackThatStopsFromInsideItself) {
-    std::vector<std::string> tokens(20, "t");
-    service.setReply(streamReply(tokens, milliseconds(2)));
-    engine.setTextGenerationResultCallback([this](const zefa_test::TextGenerationResult& result) {
-        recorder.record(result);
-        if (recorder.results().size() == 3) engine.stopChat();
-    });
-    const auto result = engine.chat(kHello);
-    EXPECT_TRUE(result.success);
-    const auto results = recorder.results();
-    ASSERT_EQ(results.size(), 4u);
-    EXPECT_EQ(results[3].text, zefa_test::kEndMarker);
-}
-
-// Chats stopped at random moments from another thread, under ThreadSanitizer in CI.
-TEST_F(ChatOverHttp, RandomStopsNeverBreakTheOrder) {
-    std::vector<std::string> tokens(15, "t");
-    service.setReply(streamReply(tokens, milliseconds(1)));
-    std::mt19937 random(7);
-    const auto deadline = steady_clock::now() + seconds(60);
-    for (int round = 0; round < 150 && steady_clock::now() < deadline; ++round) {
-        Recorder seen;
-        engine.setTextGenerationResultCallback(seen.callback());
-        const auto delay = std::chrono::microseconds(random() % 30000);
-        std::thread stopper([&] {
-            std::this_thread::sleep_for(delay);
-            engine.stopChat();
-        });
-        const auto result = engine.chat(kHello);
-        stopper.join();
-        ASSERT_TRUE(result.success) << result.error.message;
-        const auto results = seen.results();
-        ASSERT_LE(seen.endMarkers(), 1u);
-        if (seen.endMarkers() == 1) {
-            EXPECT_EQ(results.back().text, zefa_test::kEndMarker) << "round " << round;
-        }
-        const auto fragments = seen.fragments();
-        for (std::size_t i = 0; i < fragments.size(); ++i) {
-            EXPECT_EQ(fragments[i]["sentence_id"], static_cast<int>(i));
-        }
-    }
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ package_of(zefa-chat tools)
 run(contents dpkg-deb -c ${tools})
 run(depends dpkg-deb -f ${tools} Depends)
 expect("${contents}" contents zefa-chat "/usr/bin/zefa-chat")
-expect("${depends}" Depends zefa-chat "libzefa-nlp-engine1")
+expect("${depends}" Depends zefa-chat "libzefa-nlp-engine1" "libedit2")
 
 package_of(zefa-mock-service mock)
 run(contents dpkg-deb -c ${mock})

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Reaches into ZefaNlpEnginePrivate; declared a friend there.
@@ -20,44 +21,44 @@ struct ZefaNlpEngineInspector {
     static Json::Value& requestBody(Engine& e) { return e.requestBody_; }
     static std::string& apiKey(Engine& e) { return e.apiKey_; }
     static int maxTokens(Engine& e) { return e.maxTokens_; }
-    static int sentenceId(Engine& e) { return e.sentenceId_; }
-    static std::string& pendingData(Engine& e) { return e.pendingData_; }
-    static std::string& serverErrorText(Engine& e) { return e.serverErrorText_; }
-    static std::atomic<bool>& stopFlag(Engine& e) { return e.stopFlag_; }
-    static std::atomic<bool>& chatting(Engine& e) { return e.chatting_; }
     static ai_engine::EngineError lastError(Engine& e) {
-        const std::lock_guard<std::mutex> lock(e.mutex_);
+        const std::lock_guard<std::mutex> lock(e.lastErrorMutex_);
         return e.lastError_;
     }
+    static std::size_t waitingRequests(Engine& e) { return e.slot_.waiting(); }
+    static std::size_t heldReplyBytes(Engine& e) { return e.request_.reader_.heldBytes(); }
     static void addContext(Engine& e, const std::string& role, const std::string& content) {
         e.addContext_(role, content);
     }
     static void removeLastContext(Engine& e) { e.removeLastContext_(); }
 
-    // Puts the engine into the state of a running request, as chat does before its transfer.
-    static bool beginRequest(Engine& e) {
-        if (!e.claimRequest_()) return false;
-        e.resetStream_();
-        return true;
-    }
-    // Ends a request begun with beginRequest as if its transfer had returned response.
-    static ai_engine::result::AiEngineBaseResult finishRequest(Engine& e,
-                                                               cpr::Response response = {}) {
-        return e.processChatResponse_(response);
-    }
+    // A request whose reply is fed by hand instead of by a transfer, for the benchmark and the
+    // fuzz targets: the engine's whole path from reply bytes to host callback, without sockets.
+    class Reply {
+    public:
+        explicit Reply(Engine& e) : engine_(e), ticket_(e.slot_, e.resultCallback_) {
+            granted_ =
+                e.slot_.claim(ticket_, std::chrono::seconds(0)) == RequestSlot::Claim::Granted;
+            if (granted_) e.beginReply_();
+        }
+        [[nodiscard]] bool granted() const { return granted_; }
+        // The write callback's answer for chunk.
+        bool feed(std::string_view chunk) {
+            return writeChatData(chunk, reinterpret_cast<intptr_t>(&engine_));
+        }
+        // Ends the request as if its transfer had returned response.
+        ai_engine::result::AiEngineBaseResult finish(cpr::Response response = {}) {
+            return engine_.processChatResponse_(response);
+        }
+
+    private:
+        Engine& engine_;
+        RequestSlot::Ticket ticket_;
+        bool granted_ = false;
+    };
 };
 
 namespace zefa_test {
-
-// Feeds chunks to the engine's write callback; returns the callback's answers.
-inline std::vector<bool> feed(ZefaNlpEnginePrivate& engine,
-                              const std::vector<std::string>& chunks) {
-    std::vector<bool> answers;
-    for (const std::string& chunk : chunks) {
-        answers.push_back(writeChatData(chunk, reinterpret_cast<intptr_t>(&engine)));
-    }
-    return answers;
-}
 
 // Gives engine the tests' API key and recorder's callback, and runs init.
 inline void configure(ZefaNlpEnginePrivate& engine, Recorder& recorder) {

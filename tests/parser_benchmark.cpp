@@ -49,11 +49,10 @@ void BM_ReplyToHostCallback(benchmark::State& state) {
             ++delivered;
         });
     for (auto _ : state) {
-        if (!ZefaNlpEngineInspector::beginRequest(engine)) state.SkipWithError("busy");
-        for (const std::string_view& chunk : chunks) {
-            writeChatData(chunk, reinterpret_cast<intptr_t>(&engine));
-        }
-        (void)ZefaNlpEngineInspector::finishRequest(engine);
+        ZefaNlpEngineInspector::Reply request(engine);
+        if (!request.granted()) state.SkipWithError("busy");
+        for (const std::string_view& chunk : chunks) request.feed(chunk);
+        (void)request.finish();
     }
     state.counters["ns_per_event"] = benchmark::Counter(
         static_cast<double>(events + 2) * 1e-9,

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Observed seen;
     engine.setTextGenerationResultCallback(
         [&seen](const ai_engine::gen_ai::nlp::TextGenerationResult& r) { check(r, seen); });
-    FUZZ_CHECK(ZefaNlpEngineInspector::beginRequest(engine));
+    ZefaNlpEngineInspector::Reply reply(engine);
+    FUZZ_CHECK(reply.granted());
 
     size_t at = 0;
     while (at + 2 <= size) {
@@ -55,16 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 std::min(length, size - at));
         at += chunk.size();
         if (stop) engine.stopChat();
-        const bool accepted = writeChatData(chunk, reinterpret_cast<intptr_t>(&engine));
+        const bool accepted = reply.feed(chunk);
         FUZZ_CHECK(!(seen.endMarkers > 0 && accepted));
-        FUZZ_CHECK(ZefaNlpEngineInspector::pendingData(engine).size() <=
+        FUZZ_CHECK(ZefaNlpEngineInspector::heldReplyBytes(engine) <=
                    ZefaNlpEnginePrivate::kMaxPendingBytes);
         if (!accepted) break;  // the transfer ends here
     }
     cpr::Response response;
     response.status_code = 200;
-    (void)ZefaNlpEngineInspector::finishRequest(engine, response);
-    FUZZ_CHECK(!ZefaNlpEngineInspector::stopFlag(engine) &&
-               !ZefaNlpEngineInspector::chatting(engine));
+    (void)reply.finish(response);
+    FUZZ_CHECK(ZefaNlpEngineInspector::waitingRequests(engine) == 0);
     return 0;
 }

@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: MIT
+#include "request_slot.h"
+
+#include <algorithm>
+#include <sys/socket.h>
+
+RequestSlot::Ticket::Ticket(RequestSlot& slot, TextGenerationResultCallback callback)
+    : slot_(slot), callback_(std::move(callback)) {}
+
+RequestSlot::Ticket::~Ticket() { slot_.release(*this); }
+
+RequestSlot::RequestSlot(TextGenerationResult endMarker) : endMarker_(std::move(endMarker)) {}
+
+RequestSlot::Claim RequestSlot::claim(Ticket& ticket, std::chrono::steady_clock::duration limit) {
+    Lock lock(mutex_);
+    if (insideCallback()) return Claim::Busy;
+    tickets_.push_back(&ticket);
+    ticket.queued_ = true;
+    const auto mayGo = [this, &ticket] {
+        return ticket.state_ == State::Stopping || tickets_.front() == &ticket;
+    };
+    if (!changed_.wait_until(lock, std::chrono::steady_clock::now() + limit, mayGo)) {
+        dequeue(ticket);  // at once, so that no stop reaches a chat that has failed
+        return Claim::Busy;
+    }
+    if (ticket.state_ == State::Stopping) {
+        leave(lock, ticket);
+        return Claim::Stopped;
+    }
+    ticket.state_ = State::Streaming;
+    streaming_ = &ticket;
+    stopRequested_ = false;
+    chatting_ = true;
+    return Claim::Granted;
+}
+
+bool RequestSlot::deliver(const TextGenerationResult& result) {
+    Lock lock(mutex_);
+    Ticket& ticket = *streaming_;
+    changed_.wait(lock, [&] { return !callbackBusy_ || ticket.state_ != State::Streaming; });
+    if (ticket.state_ != State::Streaming) return false;
+    callHost(lock, ticket.callback_, result);
+    deliverOwedEndMarker(lock, ticket);  // a stop came while the host had the result
+    return ticket.state_ == State::Streaming;
+}
+
+bool RequestSlot::endStreaming() {
+    Lock lock(mutex_);
+    Ticket& ticket = *streaming_;
+    const bool stopped = ticket.state_ == State::Stopping;
+    ticket.state_ = State::Ending;
+    chatting_ = false;
+    stopRequested_ = false;
+    changed_.wait(lock, [this] { return !callbackBusy_; });
+    deliverOwedEndMarker(lock, ticket);
+    return stopped;
+}
+
+void RequestSlot::release(Ticket& ticket) {
+    Lock lock(mutex_);
+    if (ticket.queued_) leave(lock, ticket);
+}
+
+void RequestSlot::leave(Lock& lock, Ticket& ticket) {
+    // A stopped request ends only once its end marker has reached the host.
+    changed_.wait(lock, [this] { return !callbackBusy_; });
+    deliverOwedEndMarker(lock, ticket);
+    if (streaming_ == &ticket) {
+        streaming_ = nullptr;
+        chatting_ = false;
+        stopRequested_ = false;
+    }
+    dequeue(ticket);
+}
+
+void RequestSlot::dequeue(Ticket& ticket) {
+    tickets_.erase(std::find(tickets_.begin(), tickets_.end(), &ticket));
+    ticket.queued_ = false;
+    changed_.notify_all();
+}
+
+void RequestSlot::stop(StopKind kind) {
+    Lock lock(mutex_);
+    Ticket* const target = firstStoppable();
+    if (target == nullptr) return;
+    if (target->state_ == State::Streaming) {
+        stopRequested_ = true;
+        chatting_ = false;
+        cutConnections();
+    }
+    target->state_ = State::Stopping;
+    if (kind == StopKind::WithEndMarker) {
+        if (callbackBusy_) {
+            target->endMarkerOwed_ = true;
+        } else {
+            // A copy: the ticket's thread may leave once the callback is free again.
+            const TextGenerationResultCallback callback = target->callback_;
+            callHost(lock, callback, endMarker_);
+        }
+    }
+    changed_.notify_all();
+}
+
+bool RequestSlot::adoptSocket(int socket) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopRequested_.load()) return false;
+    sockets_.push_back(socket);
+    return true;
+}
+
+void RequestSlot::forgetSocket(int socket) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
+}
+
+std::size_t RequestSlot::waiting() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(tickets_.begin(), tickets_.end(),
+                      [this](const Ticket* ticket) { return ticket != streaming_; }));
+}
+
+RequestSlot::Ticket* RequestSlot::firstStoppable() const {
+    const auto found = std::find_if(tickets_.begin(), tickets_.end(), [](const Ticket* ticket) {
+        return ticket->state_ == State::Waiting || ticket->state_ == State::Streaming;
+    });
+    return found == tickets_.end() ? nullptr : *found;
+}
+
+bool RequestSlot::insideCallback() const {
+    return callbackBusy_ && callbackThread_ == std::this_thread::get_id();
+}
+
+void RequestSlot::callHost(Lock& lock, const TextGenerationResultCallback& callback,
+                           const TextGenerationResult& result) {
+    callbackBusy_ = true;
+    callbackThread_ = std::this_thread::get_id();
+    lock.unlock();
+    if (callback) {
+        try {
+            callback(result);
+        } catch (...) {
+            // The host's own failure must not cross the HTTP library's C frames, nor leave the
+            // callback marked busy; the request goes on.
+        }
+    }
+    lock.lock();
+    callbackBusy_ = false;
+    callbackThread_ = std::thread::id();
+    changed_.notify_all();
+}
+
+void RequestSlot::deliverOwedEndMarker(Lock& lock, Ticket& ticket) {
+    if (!ticket.endMarkerOwed_) return;
+    ticket.endMarkerOwed_ = false;
+    callHost(lock, ticket.callback_, endMarker_);
+}
+
+void RequestSlot::cutConnections() {
+    // The transfer's wait for data returns at once, and libcurl then closes the connection.
+    for (const int socket : sockets_) ::shutdown(socket, SHUT_RDWR);
+}

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#include "utf8_text.h"
+
+namespace zefa_chat {
+
+namespace {
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence at the start of text (RFC 3629: no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0.
+std::size_t sequenceLength(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the second byte's range, narrower after some leads
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    }
+    if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view text, bool& replaced) {
+    replaced = false;
+    std::string valid;
+    valid.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = sequenceLength(text);
+        if (length == 0) {
+            valid += kReplacementCharacter;
+            replaced = true;
+            text.remove_prefix(1);
+        } else {
+            valid += text.substr(0, length);
+            text.remove_prefix(length);
+        }
+    }
+    return valid;
+}
+
+}  // namespace zefa_chat
