@@ -37,6 +37,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zefa-nlp-engine.pc
 if(TARGET zefa-chat)
     install(TARGETS zefa-chat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+if(TARGET zefa-mock-service)
+    install(TARGETS zefa-mock-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT mock EXCLUDE_FROM_ALL)
+endif()
 
 # Debian packages: the library, its development files, the command-line host.
 set(CPACK_GENERATOR DEB)
@@ -48,12 +52,18 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development tools)
+if(TARGET zefa-mock-service)
+    list(APPEND CPACK_COMPONENTS_ALL mock)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# A cpr built from source by scripts/install-deps.sh belongs to no package: dpkg-shlibdeps takes
-# it for a private library instead of failing. When a Debian package owns cpr, it is named below.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /usr/local/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+if(CMAKE_CROSSCOMPILING)
+    # The packages are for the target's Debian architecture, not for the build machine's.
+    execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+        ERROR_QUIET)
+endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzefa-nlp-engine1)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzefa-nlp-engine-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -64,6 +74,10 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "zefa cloud chat engine for the host AI 
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "zefa cloud chat engine: headers, CMake package and pkg-config file")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "zefa-chat: chat with the zefa model service")
+set(CPACK_DEBIAN_MOCK_PACKAGE_NAME zefa-mock-service)
+set(CPACK_DEBIAN_MOCK_PACKAGE_SECTION devel)
+set(CPACK_COMPONENT_MOCK_DESCRIPTION
+    "zefa-mock-service: a local, offline stand-in for the zefa model service")
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 
@@ -89,13 +103,18 @@ function(zefa_owning_package target out_var)
     endif()
 endfunction()
 
-zefa_owning_package(cpr::cpr ZEFA_CPR_PACKAGE)
-if(NOT ZEFA_CPR_PACKAGE AND TARGET CURL::libcurl)
-    # A cpr of our own build is private to dpkg-shlibdeps, so the libcurl it needs is named here.
-    zefa_owning_package(CURL::libcurl ZEFA_CPR_PACKAGE)
-endif()
-if(ZEFA_CPR_PACKAGE)
-    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${ZEFA_CPR_PACKAGE}")
+# A static cpr (scripts/install-deps.sh builds one where apt has none) is part of the library,
+# which then needs only the libcurl it links, found by dpkg-shlibdeps. A shared cpr must come
+# from a Debian package, named here; one of our own would be missing on the target machine.
+if(ZEFA_CPR_TYPE STREQUAL "SHARED_LIBRARY")
+    zefa_owning_package(cpr::cpr ZEFA_CPR_PACKAGE)
+    if(ZEFA_CPR_PACKAGE)
+        set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${ZEFA_CPR_PACKAGE}")
+    else()
+        message(WARNING "cpr is a shared library of no Debian package; the Debian packages "
+            "cannot be built with it. scripts/install-deps.sh builds a static cpr into "
+            "${ZEFA_DEPS_PREFIX}.")
+    endif()
 endif()
 # zefa-chat needs the library of its sibling package, which dpkg-shlibdeps cannot see.
 get_target_property(ZEFA_JSONCPP_TARGET JsonCpp::JsonCpp INTERFACE_LINK_LIBRARIES)

@@ -9,9 +9,11 @@ cd "$(dirname "$0")/.."
 prompt=${*:-"Hello! Show me how an answer streams in, token by token."}
 port=8765
 
-deps_log=$(mktemp)
-scripts/install-deps.sh >"$deps_log" 2>&1 || { cat "$deps_log" >&2; rm -f "$deps_log"; exit 1; }
-rm -f "$deps_log"
+# Checks first and installs only what is missing, telling each step; apt's own lines go to a log.
+echo "==> build dependencies (scripts/install-deps.sh)" >&2
+mkdir -p build
+scripts/install-deps.sh >build/install-deps.log ||
+    { tail -n 40 build/install-deps.log >&2; exit 1; }
 echo "==> building (preset demo: service address http://127.0.0.1:$port)" >&2
 cmake --preset demo >/dev/null
 cmake --build --preset demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null

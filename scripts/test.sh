@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test:
-#   1. the Debug build: the whole suite, slow stall tests and the network suite included (the
-#      network tests start nginx and tinyproxy, and trust their test CA in a private mount
-#      namespace: as root; elsewhere they are skipped with the reason);
+#   1. the Debug build: the whole suite, slow stall tests included, the network suite (it starts
+#      nginx and tinyproxy and trusts their test CA in a private mount namespace: as root;
+#      elsewhere those tests are skipped with the reason), and the Debian packages installed on
+#      a fresh Debian tree;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer on): the whole suite;
 #   3. ThreadSanitizer: the tests labelled "concurrency" (stopping, chats stopped at random) and
 #      "network" (stops over TLS, HTTP/2 and proxies; not the slow ones);
@@ -15,6 +16,8 @@ cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
+# A quick check first; what is missing is installed with every step shown.
+echo "==> build dependencies (scripts/install-deps.sh)"
 scripts/install-deps.sh
 
 # libcurl honours proxy variables; every test talks to 127.0.0.1 only (the proxy tests set their

@@ -5,11 +5,14 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <strings.h>
+#include <sys/socket.h>
 
 namespace zefa_test {
 
@@ -218,15 +221,26 @@ void ModelService::start(int port) {
     };
     server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1000);  // a kept connection serves every request
+    // SO_REUSEADDR alone: the library's default adds SO_REUSEPORT, which lets a second service
+    // bind a port already served, and the two would then answer in turn.
+    server_->set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_->Post(kChatPath, [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });
+    errno = 0;
     if (port == 0) {
         port_ = server_->bind_to_any_port("127.0.0.1");
     } else if (server_->bind_to_port("127.0.0.1", port)) {
         port_ = port;
     }
-    if (port_ <= 0) throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
+    if (port_ <= 0) {
+        const int reason = errno;
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                                 (reason != 0 ? std::string(": ") + std::strerror(reason) : ""));
+    }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
     while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {

@@ -103,7 +103,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zefa-mock-service: %s, stopping\n", strsignal(received));
         service.stop();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "zefa-mock-service: %s\n", error.what());
+        std::fprintf(stderr,
+                     "zefa-mock-service: %s\n"
+                     "zefa-mock-service: is another service on that port? Stop it, or choose "
+                     "another one with --port\n",
+                     error.what());
         return 1;
     }
     return 0;

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# fresh-debian.sh - runs a command as root in a fresh Debian 12 tree: the base system with apt
+# and ca-certificates and nothing else, as a new machine meets the project.
+#
+#   scripts/fresh-debian.sh [--clone] [--copy DIR]... [--keep] -- COMMAND...
+#   e.g. scripts/fresh-debian.sh --clone -- scripts/test.sh --quick
+#
+#   --clone     clone HEAD of this repository into /opt/project and run COMMAND there
+#   --copy DIR  copy DIR into the tree as /opt/<its name> (COMMAND runs in /opt without --clone)
+#   --keep      leave the tree for a look (its path is printed)
+#
+# The base tree is made with mmdebstrap from this machine's Debian sources (the release, its
+# updates and its security suite) and cached in $FRESH_DEBIAN_CACHE (default
+# /var/cache/zefa-fresh-debian); it is made anew when older than a week. Each run unpacks it
+# afresh, mounts /proc there and nothing else, and removes the tree afterwards.
+# The packages apt downloads in the tree are kept in the cache for later runs. COMMAND sees
+# CI=true and a minimal environment. Needs root, mmdebstrap and the Debian mirror.
+# Exit status: COMMAND's.
+set -euo pipefail
+
+clone=0
+keep=0
+copies=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --clone) clone=1; shift ;;
+        --copy) copies+=("$(cd "$2" && pwd)"); shift 2 ;;
+        --keep) keep=1; shift ;;
+        --) shift; break ;;
+        *) echo "fresh-debian: unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+[ $# -gt 0 ] || { sed -n '3,19p' "$0" >&2; exit 2; }
+[ "$(id -u)" -eq 0 ] || { echo "fresh-debian: needs root (mmdebstrap, chroot)" >&2; exit 2; }
+command -v mmdebstrap >/dev/null || {
+    echo "fresh-debian: needs mmdebstrap (scripts/install-deps.sh installs it)" >&2
+    exit 2
+}
+
+cache=${FRESH_DEBIAN_CACHE:-/var/cache/zefa-fresh-debian}
+base=$cache/bookworm-base.tar
+max_age_days=7
+mkdir -p "$cache/archives"
+
+# The machine's own Debian sources as one-line entries: "deb URI SUITE main".
+debian_sources() {
+    apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' |
+        awk '$3 == "deb" && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " main" }' | sort -u
+}
+
+make_base() {
+    local sources
+    sources=$(debian_sources)
+    [ -n "$sources" ] || { echo "fresh-debian: no bookworm source in apt's configuration" >&2; exit 2; }
+    echo "fresh-debian: making the base tree (about a minute, then cached)" >&2
+    rm -f "$cache"/archives/*.deb   # the packages kept for the previous tree
+    # Mirrors that serve a snapshot of the archive have Release files past their Valid-Until.
+    mmdebstrap --variant=apt --include=ca-certificates \
+        --aptopt='Acquire::Check-Valid-Until "false"' \
+        bookworm "$cache/part.$$.tar" - <<<"$sources" >"$cache/base.log" 2>&1 ||
+        { tail -20 "$cache/base.log" >&2; rm -f "$cache/part.$$.tar"; exit 2; }
+    mv "$cache/part.$$.tar" "$base"
+}
+
+# One maker at a time; a second run waits for the first's tree.
+exec 9>"$cache/base.lock"
+flock 9
+if [ ! -s "$base" ] || [ -n "$(find "$base" -mtime +"$max_age_days")" ]; then make_base; fi
+flock -u 9
+
+tree=$(mktemp -d "$cache/tree.XXXXXX")
+cleanup() {
+    umount -l "$tree/proc" 2>/dev/null || true
+    # Keep what apt downloaded (hard links: the tree lies in the cache's file system).
+    cp -ln "$tree"/var/cache/apt/archives/*.deb "$cache/archives/" 2>/dev/null || true
+    if [ "$keep" -eq 1 ]; then
+        echo "fresh-debian: tree kept at $tree" >&2
+    elif findmnt -rn -o TARGET | grep -q "^$tree"; then
+        echo "fresh-debian: something is still mounted in $tree; not removing it" >&2
+    else
+        rm -rf "$tree"
+    fi
+}
+trap cleanup EXIT
+tar -C "$tree" -xf "$base"
+cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
+cp -l "$cache"/archives/*.deb "$tree/var/cache/apt/archives/" 2>/dev/null || true
+
+workdir=/opt
+if [ "$clone" -eq 1 ]; then
+    # The commit checked out here, also from a worktree whose clone would get another branch.
+    repo=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
+    git clone -q --no-checkout "$repo" "$tree/opt/project"
+    git -C "$tree/opt/project" checkout -q "$(git -C "$repo" rev-parse HEAD)"
+    workdir=/opt/project
+fi
+for dir in "${copies[@]}"; do cp -a "$dir" "$tree/opt/"; done
+
+command=$(printf '%q ' "$@")
+start=$(date +%s)
+status=0
+# Only /proc is mounted: the base tree has its own device nodes, and nothing of the machine's
+# /dev or /sys can be reached from the tree when it is removed.
+mount -t proc proc "$tree/proc"
+chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI=true \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/bash -c "cd $workdir && $command" || status=$?
+echo "fresh-debian: exit status $status after $(($(date +%s) - start)) s" >&2
+exit "$status"
