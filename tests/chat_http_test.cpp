@@ -185,6 +185,9 @@ std::vector<Refusal> refusals() {
     return cases;
 }
 
+// A row of the table shows as its name in test listings.
+void PrintTo(const Refusal& row, std::ostream* out) { *out << row.name; }
+
 class Refusals : public ChatOverHttp, public testing::WithParamInterface<Refusal> {};
 
 TEST_P(Refusals, FailWithTheMappedCodeAndTheWholeReply) {

@@ -56,6 +56,9 @@ struct ConfigCase {
     const char* keyAfter;
 };
 
+// A row of the table shows as its name in test listings.
+void PrintTo(const ConfigCase& row, std::ostream* out) { *out << row.name; }
+
 class SetConfig : public testing::TestWithParam<ConfigCase> {};
 
 TEST_P(SetConfig, AcceptsOnlyAStringKeyAndNeverEchoesSecrets) {

@@ -47,6 +47,9 @@ Read readStream(const Case& c, std::size_t chunkSize) {
 
 const std::string kBom = "\xEF\xBB\xBF";
 
+// A row of the table shows as its name in test listings.
+void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
+
 class Framing : public testing::TestWithParam<Case> {};
 
 TEST_P(Framing, GivesTheSameEventsWhateverTheChunking) {

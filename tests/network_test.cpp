@@ -83,6 +83,9 @@ struct HoleCase {
     bool stop;
 };
 
+// A row of the table shows as its name in test listings.
+void PrintTo(const HoleCase& row, std::ostream* out) { *out << row.name; }
+
 class BlackHoles : public testing::TestWithParam<HoleCase> {};
 
 // No connection phase and no silent service holds a request for long, and a stop ends it.

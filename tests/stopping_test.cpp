@@ -95,6 +95,9 @@ struct StopCase {
     bool silent = false;  // the reply falls silent instead of streaming
 };
 
+// A row of the table shows as its name in test listings.
+void PrintTo(const StopCase& row, std::ostream* out) { *out << row.name; }
+
 class StopDuringAChat : public Stopping, public testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopDuringAChat, EndsItWithItsEndMarkersAndNothingAfter) {
