@@ -157,6 +157,25 @@ INSTANTIATE_TEST_SUITE_P(
                  [](ZefaNlpEnginePrivate& e) { e.stopGenerateContent(); }, 0, true}),
     [](const testing::TestParamInfo<StopCase>& param) { return std::string(param.param.name); });
 
+// Each stop cuts its connection at once, and the next chat opens a new one; the service is left
+// with no abandoned reply (it serves a handful at a time).
+TEST_F(Stopping, StoppedSilentChatsOneAfterAnother) {
+    constexpr int kChats = 12;
+    service.setReply(silentReply());
+    for (int i = 0; i < kChats; ++i) {
+        Recorder seen;
+        engine.setTextGenerationResultCallback(seen.callback());
+        std::thread stopper([&] {
+            if (seen.waitFor(1)) engine.stopChat();
+        });
+        expectSuccess(engine.chat(kHello), "chat " + std::to_string(i));
+        stopper.join();
+        EXPECT_EQ(seen.endMarkers(), 1u);
+    }
+    expectNextChatWorks();
+    EXPECT_EQ(service.connectionsAccepted(), static_cast<std::size_t>(kChats + 1));
+}
+
 TEST_F(Stopping, StopsOnAnIdleEngineChangeNothing) {
     engine.stopChat();
     engine.stopGenerateContent();

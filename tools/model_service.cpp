@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
 constexpr std::size_t kWorkerThreads = 8;
 constexpr std::chrono::seconds kStartLimit{10};
+// How often a held reply looks whether its client is still there.
+constexpr std::chrono::milliseconds kHangUpCheckPeriod{50};
 
 // A thread pool that counts the connections it is handed: one task per accepted connection.
 class CountingTaskQueue : public httplib::TaskQueue {
@@ -289,6 +291,16 @@ bool ModelService::waitUnlessStopping(std::chrono::milliseconds duration) {
     return !stopping_.wait_for(lock, duration, [this] { return stopRequested_; });
 }
 
+void ModelService::holdWhileConnected(std::chrono::milliseconds duration, httplib::DataSink& sink) {
+    // A client that hung up must not keep one of the few worker threads for the whole hold.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (sink.is_writable()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitUnlessStopping(std::min(left, kHangUpCheckPeriod))) return;
+    }
+}
+
 void ModelService::handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest recorded{request.method, request.path, {}, request.body};
     for (const auto& [name, value] : request.headers) recorded.headers.emplace(name, value);
@@ -321,7 +333,7 @@ void ModelService::handle(const httplib::Request& request, httplib::Response& re
                     sink.done();
                     return true;
                 case ScriptedReply::Ending::Hold:
-                    waitUnlessStopping(reply.hold);
+                    holdWhileConnected(reply.hold, sink);
                     return false;
                 case ScriptedReply::Ending::Drop:
                     return false;

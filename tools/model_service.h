@@ -16,6 +16,7 @@
 #include <vector>
 
 namespace httplib {
+class DataSink;
 class Server;
 struct Request;
 struct Response;
@@ -117,6 +118,7 @@ private:
     void start(int port);
     void handle(const httplib::Request& request, httplib::Response& response);
     bool waitUnlessStopping(std::chrono::milliseconds duration);
+    void holdWhileConnected(std::chrono::milliseconds duration, httplib::DataSink& sink);
 
     std::unique_ptr<httplib::Server> server_;
     bool tls_ = false;
