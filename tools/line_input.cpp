@@ -70,6 +70,9 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
     el_set(editor_, EL_HIST, ::history, history_);
     el_set(editor_, EL_CLIENTDATA, &continuation_);
     el_set(editor_, EL_PROMPT, promptOf);
+    // There is nothing to complete: a Tab, typed or pasted (code, tables), is text. Bound
+    // before the user's ~/.editrc, which may bind it otherwise.
+    el_set(editor_, EL_BIND, "^I", "ed-insert", nullptr);
     el_source(editor_, nullptr);  // the user's ~/.editrc
     historyPath_ = historyPath();
     loadHistory();
