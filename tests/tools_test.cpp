@@ -175,6 +175,8 @@ int servicePort() {
 }
 
 const std::string kKey = "test-key";
+const std::string kBlockEndedAtEnd =
+    "zefa-chat: the input ended inside a \"\"\" block; it is sent as if closed there";
 
 class ZefaChat : public testing::Test {
 protected:
@@ -280,11 +282,12 @@ TEST_F(ZefaChat, StatsTimeTheFirstTextNotTheFirstFragment) {
 
 TEST_F(ZefaChat, PipedConversationSendsTheGrowingHistory) {
     Process chat = run({"--system", "be brief"});
-    chat.write("first\n   \nsecond\n");
+    chat.write("first\n   \nsecond\n\"\"\"\nleft\nopen");
     EXPECT_EQ(chat.wait(), 0) << chat.err();
-    EXPECT_EQ(chat.out(), "You said: first\nYou said: second\n");
+    EXPECT_EQ(chat.out(), "You said: first\nYou said: second\nYou said: left\nopen\n");
+    EXPECT_EQ(chat.err(), kBlockEndedAtEnd + "\n");
     const auto requests = service->requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     const Json::Value messages = zefa_test::parse(requests[1].body)["messages"];
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0]["role"], "system");
@@ -368,6 +371,14 @@ TEST_F(ZefaChat, TerminalSessions) {
           {kCtrlD, {"\n"}}},
          0,
          {"a\tb", "if x:\n\treturn 1\na\tb\tc"}},
+        {"Ctrl-D inside a prompt of several lines sends it, then ends",
+         {},
+         milliseconds(1),
+         {{"\"\"\"" + kEnter, {"... "}},
+          {"kept" + kEnter, {"... "}},
+          {kCtrlD, {kBlockEndedAtEnd, "You said: kept"}}},
+         0,
+         {"kept"}},
         {"Ctrl-C stops an answer, then ends the program at the prompt",
          {},
          milliseconds(200),

@@ -392,7 +392,8 @@ int askOnce(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wat
 
 struct Entry {
     std::string text;
-    bool block = false;  // lines between """ and """: never a command
+    bool block = false;       // lines between """ and """: never a command
+    bool inputEnded = false;  // the input ended inside the block, which closed there
 };
 
 bool endsWith(std::string_view text, std::string_view end) {
@@ -400,12 +401,13 @@ bool endsWith(std::string_view text, std::string_view end) {
 }
 
 // One prompt: a line, or the lines of a """ block joined. The quotes may share their lines with
-// text ("""first line ... last line"""). Nothing at the end of input, also not a block left
-// open there.
+// text ("""first line ... last line"""). Nothing at the end of input; a block left open there
+// closes, so that its text is not lost.
 std::optional<Entry> readEntry(LineInput& input) {
     std::optional<std::string> line = input.read(false);
     if (!line) return std::nullopt;
-    if (line->rfind(kBlockQuote, 0) != 0) return Entry{*line, false};
+    if (line->rfind(kBlockQuote, 0) != 0) return Entry{*line};
+    Entry entry{std::string(), true};
     std::vector<std::string> lines;
     std::string rest = line->substr(kBlockQuote.size());
     for (;;) {
@@ -414,13 +416,15 @@ std::optional<Entry> readEntry(LineInput& input) {
         lines.push_back(rest);
         if (closes) break;
         line = input.read(true);
-        if (!line) return std::nullopt;
+        if (!line) {
+            entry.inputEnded = true;
+            break;
+        }
         rest = *line;
     }
     // Quotes on lines of their own add no empty lines.
     if (!lines.empty() && lines.front().empty()) lines.erase(lines.begin());
     if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    Entry entry{std::string(), true};
     for (std::size_t i = 0; i < lines.size(); ++i) entry.text += (i == 0 ? "" : "\n") + lines[i];
     return entry;
 }
@@ -437,10 +441,15 @@ int converse(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wa
     }
     for (;;) {
         const std::optional<Entry> entry = readEntry(input);
-        if (!entry) {
-            // The shell's prompt then starts on a line of its own.
-            if (input.interactive()) std::fputs("\n", stdout);
-            break;
+        // The shell's prompt, or what follows, then starts on a line of its own.
+        if ((!entry || entry->inputEnded) && input.interactive()) std::fputs("\n", stdout);
+        if (!entry) break;
+        if (entry->inputEnded) {
+            if (isBlank(entry->text)) break;
+            std::fputs(
+                "zefa-chat: the input ended inside a \"\"\" block; it is sent as if "
+                "closed there\n",
+                stderr);
         }
         const std::string command = entry->block ? std::string() : trimmed(entry->text);
         if (command == "/quit") break;
@@ -463,6 +472,7 @@ int converse(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wa
         } else if (!printer.answer().empty()) {
             messages.append(message("assistant", printer.answer()));
         }
+        if (entry->inputEnded) break;
     }
     return kOk;
 }
