@@ -418,32 +418,51 @@ TEST_F(ZefaChat, TerminalSessions) {
     }
 }
 
-TEST_F(ZefaChat, HistoryIsKeptPrivateAndWithoutTheKey) {
-    {
-        Process chat = runOnTerminal({});
-        for (const std::string& line : {std::string("hello"), "my key is " + kKey}) {
-            chat.write(line + kEnter);
-            ASSERT_TRUE(chat.waitForOutput("You said: " + line)) << chat.out();
-            ASSERT_TRUE(chat.waitForOutput("\r\n> ")) << chat.out();
-        }
-        chat.write(kCtrlD);
-        EXPECT_EQ(chat.wait(), 0) << chat.out();
-    }
-    const std::string path = stateHome + "/zefa-chat/history";
-    struct stat file {};
-    ASSERT_EQ(stat(path.c_str(), &file), 0);
-    EXPECT_EQ(file.st_mode & 0777, 0600u);
+std::string fileText(const std::string& path) {
     std::ifstream stream(path);
-    const std::string saved{std::istreambuf_iterator<char>(stream), {}};
-    EXPECT_NE(saved.find("hello"), std::string::npos) << saved;
-    EXPECT_EQ(saved.find(kKey), std::string::npos) << saved;
+    return {std::istreambuf_iterator<char>(stream), {}};
+}
 
+// Sessions that run at once each keep their prompts, in a file of the user's alone that holds
+// no line with the key and is cut back once it has grown long.
+TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
+    const std::string path = stateHome + "/zefa-chat/history";
+    {
+        Process first = runOnTerminal({});
+        Process second = runOnTerminal({});
+        const std::pair<Process*, std::string> entries[] = {{&first, "hello"},
+                                                            {&second, "second"},
+                                                            {&second, "my key is " + kKey},
+                                                            {&first, "again"}};
+        for (const auto& [chat, line] : entries) {
+            chat->write(line + kEnter);
+            ASSERT_TRUE(chat->waitForOutput("You said: " + line)) << chat->out();
+            ASSERT_TRUE(chat->waitForOutput("\r\n> ")) << chat->out();
+        }
+        for (Process* chat : {&first, &second}) {
+            chat->write(kCtrlD);
+            EXPECT_EQ(chat->wait(), 0) << chat->out();
+        }
+    }
+    EXPECT_EQ(fileText(path), "hello\nsecond\nagain\n");
+
+    constexpr int kLongHistory = 3000;
+    {
+        std::ofstream file(path, std::ios::app);
+        for (int i = 0; i < kLongHistory; ++i) file << "old " << i << "\n";
+    }
     Process next = runOnTerminal({});
     next.write(kUp + kEnter);
-    EXPECT_TRUE(next.waitForOutput("You said: hello")) << next.out();
+    EXPECT_TRUE(next.waitForOutput("You said: old 2999")) << next.out();
     EXPECT_TRUE(next.waitForOutput("\r\n> ")) << next.out();
     next.write(kCtrlD);
     EXPECT_EQ(next.wait(), 0) << next.out();
+    const std::string saved = fileText(path);
+    EXPECT_LT(std::count(saved.begin(), saved.end(), '\n'), kLongHistory);
+    EXPECT_TRUE(saved.size() > 10 && saved.substr(saved.size() - 10) == "\nold 2999\n") << saved;
+    struct stat file {};
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
 }
 
 struct FailureCase {
