@@ -568,15 +568,19 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
     }
 }
 
-struct InformationCase {
+struct OptionCase {
     std::vector<std::string> args;
     int status;
     std::string out;  // the start of standard output
     std::string err;
+    std::string key = kKey;  // in ZEFA_API_KEY
 };
 
-TEST_F(ZefaChat, InformationOptions) {
-    const InformationCase cases[] = {
+TEST_F(ZefaChat, OptionsAndUsageErrors) {
+    const std::string blankKeyFile = stateHome + "/blank-key";
+    std::ofstream(blankKeyFile) << " \r\n";
+    const std::string tryHelp = "\nTry 'zefa-chat --help'.\n";
+    const OptionCase cases[] = {
         {{"--help"}, 0, "Usage: zefa-chat [OPTIONS]\n", ""},
         {{"--version"}, 0, "zefa-chat ", ""},
         {{"--list-models"}, 0, "zefa-plus  8192 tokens  泽法-zefa-plus  (default)\n", ""},
@@ -584,19 +588,32 @@ TEST_F(ZefaChat, InformationOptions) {
          2,
          "",
          "zefa-chat: the engine offers no model 'gpt-4'; its models: zefa-plus\n"},
+        {{"-p", "hi"}, 0, "You said: hi\n", "", kKey + " \r\n"},
+        {{"-p", "hi"},
+         2,
+         "",
+         "zefa-chat: no API key: set ZEFA_API_KEY or use --api-key-file" + tryHelp,
+         " \r\n"},
+        {{"--api-key-file", blankKeyFile, "-p", "hi"},
+         2,
+         "",
+         "zefa-chat: no API key in " + blankKeyFile + tryHelp},
+        {{"-p", " "}, 2, "", "zefa-chat: nothing to ask: the prompt is blank" + tryHelp},
     };
-    for (const InformationCase& information : cases) {
-        SCOPED_TRACE(information.args[0]);
-        Process chat = run(information.args);
-        EXPECT_EQ(chat.wait(), information.status);
-        EXPECT_EQ(chat.out().rfind(information.out, 0), 0u) << chat.out();
-        EXPECT_EQ(chat.err(), information.err);
+    for (const OptionCase& option : cases) {
+        SCOPED_TRACE(testing::PrintToString(option.args) + " key " +
+                     testing::PrintToString(option.key));
+        Process chat = run(option.args, option.key);
+        EXPECT_EQ(chat.wait(), option.status);
+        EXPECT_EQ(chat.out().rfind(option.out, 0), 0u) << chat.out();
+        EXPECT_EQ(chat.err(), option.err);
     }
+    // Only the key with a line end after it asked.
+    EXPECT_EQ(lastMessages(), std::vector<std::string>{"hi"});
     Process version = run({"--version"});
     EXPECT_EQ(version.wait(), 0);
     EXPECT_NE(version.out().find("\nservice: " ZEFA_SERVICE_BASE_URL "\n"), std::string::npos)
         << version.out();
-    EXPECT_TRUE(service->requests().empty());
 }
 
 }  // namespace

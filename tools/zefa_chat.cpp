@@ -142,17 +142,21 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
+// The key from the file given, else from $ZEFA_API_KEY, without the blanks and line end that an
+// editor or `echo` leaves after it; none is a usage error.
 std::string readApiKey(const Options& options) {
+    std::string key;
     if (!options.apiKeyFile.empty()) {
         std::ifstream file(options.apiKeyFile);
-        std::string key;
-        if (!file || !std::getline(file, key)) usageError("cannot read " + options.apiKeyFile);
-        key.erase(key.find_last_not_of(" \t\r\n") + 1);
-        return key;
+        if (!file) usageError("cannot read " + options.apiKeyFile);
+        std::getline(file, key);
+    } else if (const char* variable = std::getenv("ZEFA_API_KEY")) {
+        key = variable;
     }
-    const char* key = std::getenv("ZEFA_API_KEY");
-    if (key == nullptr || *key == '\0') {
-        usageError("no API key: set ZEFA_API_KEY or use --api-key-file");
+    key.erase(key.find_last_not_of(" \t\r\n") + 1);
+    if (key.empty()) {
+        usageError(options.apiKeyFile.empty() ? "no API key: set ZEFA_API_KEY or use --api-key-file"
+                                              : "no API key in " + options.apiKeyFile);
     }
     return key;
 }
@@ -360,7 +364,8 @@ bool ask(AnswerPrinter& printer, InterruptWatcher& watcher, const Options& optio
     return result.success;
 }
 
-// The prompt, and after it what was piped into standard input (a file to summarize, say).
+// The prompt, and after it what was piped into standard input (a file to summarize, say);
+// nothing to ask is a usage error.
 std::string oneShotPrompt(const Options& options) {
     std::string prompt = options.prompt;
     if (isatty(STDIN_FILENO) == 0) {
@@ -368,13 +373,13 @@ std::string oneShotPrompt(const Options& options) {
                                 std::istreambuf_iterator<char>()};
         if (!isBlank(piped)) prompt += (prompt.empty() ? "" : "\n\n") + piped;
     }
+    if (isBlank(prompt)) usageError("nothing to ask: the prompt is blank");
     return checkedText(prompt);
 }
 
 int askOnce(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& watcher,
-            const Options& options) {
+            const Options& options, const std::string& prompt) {
     Json::Value input(Json::objectValue);
-    const std::string prompt = oneShotPrompt(options);
     bool succeeded = false;
     if (options.system.empty()) {
         input["prompt"] = prompt;
@@ -496,6 +501,8 @@ int main(int argc, char** argv) {
         reportUnknownModel(engine, options.model);
         return kUsage;
     }
+    // Read before the engine starts its work, which a usage error would cut short.
+    const std::string prompt = options.oneShot ? oneShotPrompt(options) : std::string();
     AnswerPrinter printer(options.raw);
     engine.setTextGenerationResultCallback(
         [&printer](const TextGenerationResult& result) { printer.onResult(result); });
@@ -506,7 +513,7 @@ int main(int argc, char** argv) {
     InterruptWatcher watcher(engine, [&input] {
         if (input) input->restoreTerminal();
     });
-    const int status = options.oneShot ? askOnce(engine, printer, watcher, options)
+    const int status = options.oneShot ? askOnce(engine, printer, watcher, options, prompt)
                                        : converse(engine, printer, watcher, options, *input);
     (void)engine.destroy();
     return status;
