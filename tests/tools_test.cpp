@@ -554,7 +554,7 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
         args.insert(args.end(), {"-p", "hi"});
         Process chat = run(args, failure.key);
         EXPECT_EQ(chat.wait(), 1);
-        EXPECT_EQ(chat.out(), "\n");
+        EXPECT_EQ(chat.out(), "") << "no answer, no line";
         if (failure.errEnd.empty()) {
             EXPECT_EQ(chat.err(), failure.err);
         } else {

@@ -259,9 +259,9 @@ public:
         print(raw_ ? result.text : text);
     }
 
-    // Ends the answer's line and, when asked, says how it went.
+    // Ends the answer's line, if there is one, and, when asked, says how it went.
     void end(bool stats) {
-        if (!raw_) print("\n");
+        if (!raw_ && !answer_.empty()) print("\n");
         if (!stats) return;
         const auto ms = [this](Clock::time_point t) {
             return std::to_string(
