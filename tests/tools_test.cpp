@@ -175,6 +175,8 @@ int servicePort() {
 }
 
 const std::string kKey = "test-key";
+const std::string kBlockEndedAtEnd =
+    "zefa-chat: the input ended inside a \"\"\" block; it is sent as if closed there";
 
 class ZefaChat : public testing::Test {
 protected:
@@ -280,11 +282,12 @@ TEST_F(ZefaChat, StatsTimeTheFirstTextNotTheFirstFragment) {
 
 TEST_F(ZefaChat, PipedConversationSendsTheGrowingHistory) {
     Process chat = run({"--system", "be brief"});
-    chat.write("first\n   \nsecond\n");
+    chat.write("first\n   \nsecond\n\"\"\"\nleft\nopen");
     EXPECT_EQ(chat.wait(), 0) << chat.err();
-    EXPECT_EQ(chat.out(), "You said: first\nYou said: second\n");
+    EXPECT_EQ(chat.out(), "You said: first\nYou said: second\nYou said: left\nopen\n");
+    EXPECT_EQ(chat.err(), kBlockEndedAtEnd + "\n");
     const auto requests = service->requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     const Json::Value messages = zefa_test::parse(requests[1].body)["messages"];
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0]["role"], "system");
@@ -358,6 +361,24 @@ TEST_F(ZefaChat, TerminalSessions) {
           {"/quit" + kEnter, {}}},
          0,
          {"first", "one\ntwo"}},
+        {"tabs, typed and pasted, are text",
+         {},
+         milliseconds(1),
+         {{"a\tb" + kEnter, {"You said: a", prompt}},
+          {"\"\"\"" + kEnter + "if x:" + kEnter + "\treturn 1" + kEnter + "a\tb\tc" + kEnter +
+               "\"\"\"" + kEnter,
+           {"You said: if", prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"a\tb", "if x:\n\treturn 1\na\tb\tc"}},
+        {"Ctrl-D inside a prompt of several lines sends it, then ends",
+         {},
+         milliseconds(1),
+         {{"\"\"\"" + kEnter, {"... "}},
+          {"kept" + kEnter, {"... "}},
+          {kCtrlD, {kBlockEndedAtEnd, "You said: kept"}}},
+         0,
+         {"kept"}},
         {"Ctrl-C stops an answer, then ends the program at the prompt",
          {},
          milliseconds(200),
@@ -397,32 +418,51 @@ TEST_F(ZefaChat, TerminalSessions) {
     }
 }
 
-TEST_F(ZefaChat, HistoryIsKeptPrivateAndWithoutTheKey) {
-    {
-        Process chat = runOnTerminal({});
-        for (const std::string& line : {std::string("hello"), "my key is " + kKey}) {
-            chat.write(line + kEnter);
-            ASSERT_TRUE(chat.waitForOutput("You said: " + line)) << chat.out();
-            ASSERT_TRUE(chat.waitForOutput("\r\n> ")) << chat.out();
-        }
-        chat.write(kCtrlD);
-        EXPECT_EQ(chat.wait(), 0) << chat.out();
-    }
-    const std::string path = stateHome + "/zefa-chat/history";
-    struct stat file {};
-    ASSERT_EQ(stat(path.c_str(), &file), 0);
-    EXPECT_EQ(file.st_mode & 0777, 0600u);
+std::string fileText(const std::string& path) {
     std::ifstream stream(path);
-    const std::string saved{std::istreambuf_iterator<char>(stream), {}};
-    EXPECT_NE(saved.find("hello"), std::string::npos) << saved;
-    EXPECT_EQ(saved.find(kKey), std::string::npos) << saved;
+    return {std::istreambuf_iterator<char>(stream), {}};
+}
 
+// Sessions that run at once each keep their prompts, in a file of the user's alone that holds
+// no line with the key and is cut back once it has grown long.
+TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
+    const std::string path = stateHome + "/zefa-chat/history";
+    {
+        Process first = runOnTerminal({});
+        Process second = runOnTerminal({});
+        const std::pair<Process*, std::string> entries[] = {{&first, "hello"},
+                                                            {&second, "second"},
+                                                            {&second, "my key is " + kKey},
+                                                            {&first, "again"}};
+        for (const auto& [chat, line] : entries) {
+            chat->write(line + kEnter);
+            ASSERT_TRUE(chat->waitForOutput("You said: " + line)) << chat->out();
+            ASSERT_TRUE(chat->waitForOutput("\r\n> ")) << chat->out();
+        }
+        for (Process* chat : {&first, &second}) {
+            chat->write(kCtrlD);
+            EXPECT_EQ(chat->wait(), 0) << chat->out();
+        }
+    }
+    EXPECT_EQ(fileText(path), "hello\nsecond\nagain\n");
+
+    constexpr int kLongHistory = 3000;
+    {
+        std::ofstream file(path, std::ios::app);
+        for (int i = 0; i < kLongHistory; ++i) file << "old " << i << "\n";
+    }
     Process next = runOnTerminal({});
     next.write(kUp + kEnter);
-    EXPECT_TRUE(next.waitForOutput("You said: hello")) << next.out();
+    EXPECT_TRUE(next.waitForOutput("You said: old 2999")) << next.out();
     EXPECT_TRUE(next.waitForOutput("\r\n> ")) << next.out();
     next.write(kCtrlD);
     EXPECT_EQ(next.wait(), 0) << next.out();
+    const std::string saved = fileText(path);
+    EXPECT_LT(std::count(saved.begin(), saved.end(), '\n'), kLongHistory);
+    EXPECT_TRUE(saved.size() > 10 && saved.substr(saved.size() - 10) == "\nold 2999\n") << saved;
+    struct stat file {};
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
 }
 
 struct FailureCase {
@@ -514,7 +554,7 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
         args.insert(args.end(), {"-p", "hi"});
         Process chat = run(args, failure.key);
         EXPECT_EQ(chat.wait(), 1);
-        EXPECT_EQ(chat.out(), "\n");
+        EXPECT_EQ(chat.out(), "") << "no answer, no line";
         if (failure.errEnd.empty()) {
             EXPECT_EQ(chat.err(), failure.err);
         } else {
@@ -528,15 +568,19 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
     }
 }
 
-struct InformationCase {
+struct OptionCase {
     std::vector<std::string> args;
     int status;
     std::string out;  // the start of standard output
     std::string err;
+    std::string key = kKey;  // in ZEFA_API_KEY
 };
 
-TEST_F(ZefaChat, InformationOptions) {
-    const InformationCase cases[] = {
+TEST_F(ZefaChat, OptionsAndUsageErrors) {
+    const std::string blankKeyFile = stateHome + "/blank-key";
+    std::ofstream(blankKeyFile) << " \r\n";
+    const std::string tryHelp = "\nTry 'zefa-chat --help'.\n";
+    const OptionCase cases[] = {
         {{"--help"}, 0, "Usage: zefa-chat [OPTIONS]\n", ""},
         {{"--version"}, 0, "zefa-chat ", ""},
         {{"--list-models"}, 0, "zefa-plus  8192 tokens  泽法-zefa-plus  (default)\n", ""},
@@ -544,19 +588,32 @@ TEST_F(ZefaChat, InformationOptions) {
          2,
          "",
          "zefa-chat: the engine offers no model 'gpt-4'; its models: zefa-plus\n"},
+        {{"-p", "hi"}, 0, "You said: hi\n", "", kKey + " \r\n"},
+        {{"-p", "hi"},
+         2,
+         "",
+         "zefa-chat: no API key: set ZEFA_API_KEY or use --api-key-file" + tryHelp,
+         " \r\n"},
+        {{"--api-key-file", blankKeyFile, "-p", "hi"},
+         2,
+         "",
+         "zefa-chat: no API key in " + blankKeyFile + tryHelp},
+        {{"-p", " "}, 2, "", "zefa-chat: nothing to ask: the prompt is blank" + tryHelp},
     };
-    for (const InformationCase& information : cases) {
-        SCOPED_TRACE(information.args[0]);
-        Process chat = run(information.args);
-        EXPECT_EQ(chat.wait(), information.status);
-        EXPECT_EQ(chat.out().rfind(information.out, 0), 0u) << chat.out();
-        EXPECT_EQ(chat.err(), information.err);
+    for (const OptionCase& option : cases) {
+        SCOPED_TRACE(testing::PrintToString(option.args) + " key " +
+                     testing::PrintToString(option.key));
+        Process chat = run(option.args, option.key);
+        EXPECT_EQ(chat.wait(), option.status);
+        EXPECT_EQ(chat.out().rfind(option.out, 0), 0u) << chat.out();
+        EXPECT_EQ(chat.err(), option.err);
     }
+    // Only the key with a line end after it asked.
+    EXPECT_EQ(lastMessages(), std::vector<std::string>{"hi"});
     Process version = run({"--version"});
     EXPECT_EQ(version.wait(), 0);
     EXPECT_NE(version.out().find("\nservice: " ZEFA_SERVICE_BASE_URL "\n"), std::string::npos)
         << version.out();
-    EXPECT_TRUE(service->requests().empty());
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <histedit.h>
 #include <iostream>
 #include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zefa_chat {
 
@@ -22,6 +24,10 @@ constexpr const char* kUtf8Locale = "C.UTF-8";
 constexpr const char* kPrompt = "> ";
 constexpr const char* kContinuationPrompt = "... ";
 constexpr int kHistoryEntries = 1000;
+// Sessions append to the history file; only once it has grown to this many lines does a
+// session's start cut it back to the last kHistoryEntries (a rare rewrite, so that sessions
+// running at once seldom race on it).
+constexpr std::size_t kHistoryTrimLines = 2 * kHistoryEntries;
 constexpr mode_t kHistoryFileMode = 0600;
 constexpr mode_t kStateDirectoryMode = 0700;
 
@@ -44,6 +50,27 @@ bool makeParentDirectories(const std::string& path) {
 
 bool isBlank(const std::string& line) {
     return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+// Replaces the file at path with lines, through a new file (mode 0600) renamed over it, so that
+// no reader ever sees it half written. On failure the file stays as it was.
+void replaceFile(const std::string& path, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + '\n';
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) return;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+    }
 }
 
 }  // namespace
@@ -70,6 +97,9 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
     el_set(editor_, EL_HIST, ::history, history_);
     el_set(editor_, EL_CLIENTDATA, &continuation_);
     el_set(editor_, EL_PROMPT, promptOf);
+    // There is nothing to complete: a Tab, typed or pasted (code, tables), is text. Bound
+    // before the user's ~/.editrc, which may bind it otherwise.
+    el_set(editor_, EL_BIND, "^I", "ed-insert", nullptr);
     el_source(editor_, nullptr);  // the user's ~/.editrc
     historyPath_ = historyPath();
     loadHistory();
@@ -119,39 +149,47 @@ void LineInput::remember(const std::string& line) {
     // A pasted key must not end up in a file.
     if (!secret_.empty() && line.find(secret_) != std::string::npos) return;
     HistEvent event;
+    // A prompt recalled and sent unchanged is not kept twice in a row.
+    if (::history(history_, &event, H_FIRST) == 0 && line == event.str) return;
     ::history(history_, &event, H_ENTER, line.c_str());
-    saveHistory();
+    appendHistory(line);
 }
 
+// The file holds one entry per line, the newest last.
 void LineInput::loadHistory() {
     if (historyPath_.empty()) return;
+    std::vector<std::string> lines = readLines(historyPath_);
+    if (lines.size() > kHistoryTrimLines) {
+        lines.erase(lines.begin(), lines.end() - kHistoryEntries);
+        replaceFile(historyPath_, lines);
+    }
     HistEvent event;
-    (void)::history(history_, &event, H_LOAD, historyPath_.c_str());  // none yet: fine
+    for (const std::string& line : lines) ::history(history_, &event, H_ENTER, line.c_str());
 }
 
-// Written whole after every entry, so that an end by Ctrl-C loses nothing.
-void LineInput::saveHistory() {
+// Appended at once, so that an end by Ctrl-C loses nothing and sessions running at once all keep
+// their entries.
+void LineInput::appendHistory(const std::string& line) {
     if (historyPath_.empty()) return;
-    int fd = -1;
-    if (makeParentDirectories(historyPath_)) {
-        fd = open(historyPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                  kHistoryFileMode);
+    const int fd =
+        makeParentDirectories(historyPath_)
+            ? open(historyPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW,
+                   kHistoryFileMode)
+            : -1;
+    bool saved = false;
+    if (fd >= 0) {
+        // A file from elsewhere may be readable by others; the history is the user's alone.
+        (void)fchmod(fd, kHistoryFileMode);
+        // One write: the entries of sessions writing at once do not mix.
+        const std::string entry = line + '\n';
+        saved = write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size());
     }
-    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (file == nullptr) {
-        if (!historyWarned_) {
-            std::fprintf(stderr, "zefa-chat: cannot keep the history in %s: %s\n",
-                         historyPath_.c_str(), std::strerror(errno));
-        }
+    if (!saved && !historyWarned_) {
+        std::fprintf(stderr, "zefa-chat: cannot keep the history in %s: %s\n", historyPath_.c_str(),
+                     std::strerror(errno));
         historyWarned_ = true;
-        if (fd >= 0) close(fd);
-        return;
     }
-    // A file from elsewhere may be readable by others; the history is the user's alone.
-    (void)fchmod(fd, kHistoryFileMode);
-    HistEvent event;
-    (void)::history(history_, &event, H_SAVE_FP, file);
-    std::fclose(file);
+    if (fd >= 0) close(fd);
 }
 
 }  // namespace zefa_chat

@@ -38,7 +38,7 @@ public:
 private:
     void remember(const std::string& line);
     void loadHistory();
-    void saveHistory();
+    void appendHistory(const std::string& line);
 
     const std::string secret_;
     std::string historyPath_;

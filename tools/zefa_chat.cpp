@@ -50,9 +50,10 @@ constexpr const char* kUsageText =
     "Usage: zefa-chat [OPTIONS]\n"
     "Chats with the zefa model service through libzefa-nlp-engine.\n"
     "\n"
-    "  -p, --prompt TEXT     ask once and exit; text piped into standard input is sent\n"
-    "                        after TEXT. Without it: a conversation, one prompt per line\n"
-    "                        from standard input (/help lists its commands)\n"
+    "  -p, --prompt TEXT     ask once and exit; standard input, unless a terminal, is\n"
+    "                        read to its end and sent after TEXT (in scripts: </dev/null).\n"
+    "                        Without -p: a conversation, one prompt per line from\n"
+    "                        standard input (/help lists its commands)\n"
     "      --system TEXT     a system message that leads the conversation\n"
     "      --model ID        the model to use (see --list-models)\n"
     "      --list-models     list the engine's models: id, token limit and name\n"
@@ -142,17 +143,21 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
+// The key from the file given, else from $ZEFA_API_KEY, without the blanks and line end that an
+// editor or `echo` leaves after it; none is a usage error.
 std::string readApiKey(const Options& options) {
+    std::string key;
     if (!options.apiKeyFile.empty()) {
         std::ifstream file(options.apiKeyFile);
-        std::string key;
-        if (!file || !std::getline(file, key)) usageError("cannot read " + options.apiKeyFile);
-        key.erase(key.find_last_not_of(" \t\r\n") + 1);
-        return key;
+        if (!file) usageError("cannot read " + options.apiKeyFile);
+        std::getline(file, key);
+    } else if (const char* variable = std::getenv("ZEFA_API_KEY")) {
+        key = variable;
     }
-    const char* key = std::getenv("ZEFA_API_KEY");
-    if (key == nullptr || *key == '\0') {
-        usageError("no API key: set ZEFA_API_KEY or use --api-key-file");
+    key.erase(key.find_last_not_of(" \t\r\n") + 1);
+    if (key.empty()) {
+        usageError(options.apiKeyFile.empty() ? "no API key: set ZEFA_API_KEY or use --api-key-file"
+                                              : "no API key in " + options.apiKeyFile);
     }
     return key;
 }
@@ -255,9 +260,9 @@ public:
         print(raw_ ? result.text : text);
     }
 
-    // Ends the answer's line and, when asked, says how it went.
+    // Ends the answer's line, if there is one, and, when asked, says how it went.
     void end(bool stats) {
-        if (!raw_) print("\n");
+        if (!raw_ && !answer_.empty()) print("\n");
         if (!stats) return;
         const auto ms = [this](Clock::time_point t) {
             return std::to_string(
@@ -360,7 +365,8 @@ bool ask(AnswerPrinter& printer, InterruptWatcher& watcher, const Options& optio
     return result.success;
 }
 
-// The prompt, and after it what was piped into standard input (a file to summarize, say).
+// The prompt, and after it what was piped into standard input (a file to summarize, say);
+// nothing to ask is a usage error.
 std::string oneShotPrompt(const Options& options) {
     std::string prompt = options.prompt;
     if (isatty(STDIN_FILENO) == 0) {
@@ -368,13 +374,13 @@ std::string oneShotPrompt(const Options& options) {
                                 std::istreambuf_iterator<char>()};
         if (!isBlank(piped)) prompt += (prompt.empty() ? "" : "\n\n") + piped;
     }
+    if (isBlank(prompt)) usageError("nothing to ask: the prompt is blank");
     return checkedText(prompt);
 }
 
 int askOnce(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& watcher,
-            const Options& options) {
+            const Options& options, const std::string& prompt) {
     Json::Value input(Json::objectValue);
-    const std::string prompt = oneShotPrompt(options);
     bool succeeded = false;
     if (options.system.empty()) {
         input["prompt"] = prompt;
@@ -392,7 +398,8 @@ int askOnce(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wat
 
 struct Entry {
     std::string text;
-    bool block = false;  // lines between """ and """: never a command
+    bool block = false;       // lines between """ and """: never a command
+    bool inputEnded = false;  // the input ended inside the block, which closed there
 };
 
 bool endsWith(std::string_view text, std::string_view end) {
@@ -400,12 +407,13 @@ bool endsWith(std::string_view text, std::string_view end) {
 }
 
 // One prompt: a line, or the lines of a """ block joined. The quotes may share their lines with
-// text ("""first line ... last line"""). Nothing at the end of input, also not a block left
-// open there.
+// text ("""first line ... last line"""). Nothing at the end of input; a block left open there
+// closes, so that its text is not lost.
 std::optional<Entry> readEntry(LineInput& input) {
     std::optional<std::string> line = input.read(false);
     if (!line) return std::nullopt;
-    if (line->rfind(kBlockQuote, 0) != 0) return Entry{*line, false};
+    if (line->rfind(kBlockQuote, 0) != 0) return Entry{*line};
+    Entry entry{std::string(), true};
     std::vector<std::string> lines;
     std::string rest = line->substr(kBlockQuote.size());
     for (;;) {
@@ -414,13 +422,15 @@ std::optional<Entry> readEntry(LineInput& input) {
         lines.push_back(rest);
         if (closes) break;
         line = input.read(true);
-        if (!line) return std::nullopt;
+        if (!line) {
+            entry.inputEnded = true;
+            break;
+        }
         rest = *line;
     }
     // Quotes on lines of their own add no empty lines.
     if (!lines.empty() && lines.front().empty()) lines.erase(lines.begin());
     if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    Entry entry{std::string(), true};
     for (std::size_t i = 0; i < lines.size(); ++i) entry.text += (i == 0 ? "" : "\n") + lines[i];
     return entry;
 }
@@ -437,10 +447,15 @@ int converse(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wa
     }
     for (;;) {
         const std::optional<Entry> entry = readEntry(input);
-        if (!entry) {
-            // The shell's prompt then starts on a line of its own.
-            if (input.interactive()) std::fputs("\n", stdout);
-            break;
+        // The shell's prompt, or what follows, then starts on a line of its own.
+        if ((!entry || entry->inputEnded) && input.interactive()) std::fputs("\n", stdout);
+        if (!entry) break;
+        if (entry->inputEnded) {
+            if (isBlank(entry->text)) break;
+            std::fputs(
+                "zefa-chat: the input ended inside a \"\"\" block; it is sent as if "
+                "closed there\n",
+                stderr);
         }
         const std::string command = entry->block ? std::string() : trimmed(entry->text);
         if (command == "/quit") break;
@@ -463,6 +478,7 @@ int converse(ZefaNlpEngine& engine, AnswerPrinter& printer, InterruptWatcher& wa
         } else if (!printer.answer().empty()) {
             messages.append(message("assistant", printer.answer()));
         }
+        if (entry->inputEnded) break;
     }
     return kOk;
 }
@@ -486,6 +502,8 @@ int main(int argc, char** argv) {
         reportUnknownModel(engine, options.model);
         return kUsage;
     }
+    // Read before the engine starts its work, which a usage error would cut short.
+    const std::string prompt = options.oneShot ? oneShotPrompt(options) : std::string();
     AnswerPrinter printer(options.raw);
     engine.setTextGenerationResultCallback(
         [&printer](const TextGenerationResult& result) { printer.onResult(result); });
@@ -496,7 +514,7 @@ int main(int argc, char** argv) {
     InterruptWatcher watcher(engine, [&input] {
         if (input) input->restoreTerminal();
     });
-    const int status = options.oneShot ? askOnce(engine, printer, watcher, options)
+    const int status = options.oneShot ? askOnce(engine, printer, watcher, options, prompt)
                                        : converse(engine, printer, watcher, options, *input);
     (void)engine.destroy();
     return status;
