@@ -431,11 +431,29 @@ bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
     if (request.kind_ == ReplyKind::Unknown) {
         const std::size_t first = chunk.find_first_not_of(kBlanks);
         if (first == std::string_view::npos) return true;
-        // An event stream begins with a field name, a comment or a byte-order mark.
-        request.kind_ = chunk[first] == '{' ? ReplyKind::JsonDocument : ReplyKind::EventStream;
+        request.kind_ = kindOfReply_(chunk[first]);
         chunk.remove_prefix(first);
     }
-    return request.kind_ == ReplyKind::JsonDocument ? readDocument_(chunk) : readEvents_(chunk);
+    switch (request.kind_) {
+        case ReplyKind::EventStream:
+            return readEvents_(chunk);
+        case ReplyKind::JsonDocument:
+            return readDocument_(chunk);
+        case ReplyKind::RefusalPage:
+        case ReplyKind::Unknown:
+            break;
+    }
+    return true;  // a refusal's page: nothing of it reaches the host
+}
+
+ZefaNlpEnginePrivate::ReplyKind ZefaNlpEnginePrivate::kindOfReply_(char firstByte) const {
+    // An event stream begins with a field name, a comment or a byte-order mark.
+    if (firstByte == '{') return ReplyKind::JsonDocument;
+    // The status line has arrived with the headers: a refusal's body is no answer, whatever it
+    // looks like.
+    long status = 0;
+    curl_easy_getinfo(session_->GetCurlHolder()->handle, CURLINFO_RESPONSE_CODE, &status);
+    return status >= kFirstErrorStatus ? ReplyKind::RefusalPage : ReplyKind::EventStream;
 }
 
 bool ZefaNlpEnginePrivate::readDocument_(std::string_view chunk) {

@@ -77,6 +77,7 @@ private:
         Unknown,       // nothing but blanks so far
         EventStream,   // the answer, event by event
         JsonDocument,  // one JSON document instead of a stream: the service's refusal
+        RefusalPage,   // any other body of a refusal status: only its head is kept, as the message
     };
 
     // What one request reads and writes while its reply arrives. A request starts from a fresh
@@ -119,6 +120,7 @@ private:
 
     // The reply, chunk by chunk, inside the transfer.
     bool onChunk_(std::string_view chunk);
+    [[nodiscard]] ReplyKind kindOfReply_(char firstByte) const;
     [[nodiscard]] bool readDocument_(std::string_view chunk);
     [[nodiscard]] bool readEvents_(std::string_view chunk);
     bool onEvent_(std::string& payload);
