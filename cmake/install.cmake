@@ -122,6 +122,8 @@ zefa_owning_package(${ZEFA_JSONCPP_TARGET} ZEFA_JSONCPP_PACKAGE)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS OFF)
 string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "libzefa-nlp-engine1 (= ${PROJECT_VERSION})" ${ZEFA_JSONCPP_PACKAGE} "libedit2" "libstdc++6"
-    "libc6")
+    "libgcc-s1" "libc6")
+
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/multiarch_same.cmake)
 
 include(CPack)

@@ -25,10 +25,11 @@ stop_service() { kill "$service" 2>/dev/null && wait "$service" 2>/dev/null || t
 trap stop_service EXIT
 trap 'exit 130' INT TERM
 
-# Wait (bounded) until the service accepts connections.
+# Wait (bounded) until the service says it listens: a port that merely answers may be another
+# program's, which the service refuses to share.
 for _ in $(seq 100); do
     kill -0 "$service" 2>/dev/null || { cat build/demo/mock-service.log >&2; exit 1; }
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    grep -q "listening on" build/demo/mock-service.log && break
     sleep 0.1
 done
 

@@ -13,7 +13,9 @@
 # The base tree is made with mmdebstrap from this machine's Debian sources (the release, its
 # updates and its security suite) and cached in $FRESH_DEBIAN_CACHE (default
 # /var/cache/zefa-fresh-debian); it is made anew when older than a week. Each run unpacks it
-# afresh, mounts /proc there and nothing else, and removes the tree afterwards.
+# afresh, makes it a mount point of its own (so that tests may make their mounts private there),
+# mounts /proc and a private /dev/pts (pseudo-terminals) in it and nothing else, and removes the
+# tree afterwards.
 # The packages apt downloads in the tree are kept in the cache for later runs. COMMAND sees
 # CI=true and a minimal environment. Needs root, mmdebstrap and the Debian mirror.
 # Exit status: COMMAND's.
@@ -71,7 +73,7 @@ flock -u 9
 
 tree=$(mktemp -d "$cache/tree.XXXXXX")
 cleanup() {
-    umount -l "$tree/proc" 2>/dev/null || true
+    umount -R -l "$tree" 2>/dev/null || true
     # Keep what apt downloaded (hard links: the tree lies in the cache's file system).
     cp -ln "$tree"/var/cache/apt/archives/*.deb "$cache/archives/" 2>/dev/null || true
     if [ "$keep" -eq 1 ]; then
@@ -100,9 +102,15 @@ for dir in "${copies[@]}"; do cp -a "$dir" "$tree/opt/"; done
 command=$(printf '%q ' "$@")
 start=$(date +%s)
 status=0
-# Only /proc is mounted: the base tree has its own device nodes, and nothing of the machine's
-# /dev or /sys can be reached from the tree when it is removed.
+# Nothing of the machine's /dev or /sys is mounted: the base tree has its own device nodes, and
+# the tree's own /dev/pts is a new instance, so nothing of the machine can be reached from the
+# tree when it is removed. The tree is bound onto itself so that its / is a mount point, as on a
+# machine.
+mount --bind "$tree" "$tree"
 mount -t proc proc "$tree/proc"
+mkdir -p "$tree/dev/pts"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$tree/dev/pts"
+[ -e "$tree/dev/ptmx" ] || ln -s pts/ptmx "$tree/dev/ptmx"
 chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI=true \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd $workdir && $command" || status=$?

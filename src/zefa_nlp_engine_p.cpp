@@ -180,6 +180,10 @@ ZefaNlpEnginePrivate::ZefaNlpEnginePrivate(std::string endpointUrl)
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &ZefaNlpEnginePrivate::closeSocket_);
     curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
+    // A redirect may lead elsewhere, but never from TLS to plain text with the conversation.
+    if (endpointUrl_.rfind("https://", 0) == 0) {
+        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    }
     warmUp();
 }
 

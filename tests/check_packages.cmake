@@ -49,11 +49,13 @@ package_of(libzefa-nlp-engine1 runtime)
 run(contents dpkg-deb -c ${runtime})
 run(depends dpkg-deb -f ${runtime} Depends)
 run(built_for dpkg-deb -f ${runtime} Architecture)
+run(multiarch dpkg-deb -f ${runtime} Multi-Arch)
 expect("${contents}" contents libzefa-nlp-engine1 "${libdir}/libzefa-nlp-engine.so.1 ->"
     "${libdir}/libzefa-nlp-engine.so.1.0.0")
 expect_not("${contents}" contents libzefa-nlp-engine1 "include/" "pkgconfig" "libzefa-nlp-engine.so ->")
 expect("${depends}" Depends libzefa-nlp-engine1 "libjsoncpp25" "libcurl4" "libstdc++6")
 expect("${built_for}" Architecture libzefa-nlp-engine1 "${architecture}")
+expect("${multiarch}" Multi-Arch libzefa-nlp-engine1 "same")
 if(CPR_STATIC)
     # cpr is inside the library: neither needed from another package nor loaded at run time.
     expect_not("${depends}" Depends libzefa-nlp-engine1 "cpr")

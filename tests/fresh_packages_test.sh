@@ -27,7 +27,8 @@ inside() {
     service=$!
     trap 'kill "$service" 2>/dev/null || true' EXIT
     local waited=0
-    until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+    # Its own line, not just an answering port: another program's would answer too.
+    until grep -q "listening on" service.log; do
         kill -0 "$service" 2>/dev/null || { cat service.log; exit 1; }
         [ "$waited" -lt $((start_limit_s * 10)) ] || { echo "no service after ${start_limit_s} s"; exit 1; }
         sleep 0.1

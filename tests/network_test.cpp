@@ -250,6 +250,19 @@ INSTANTIATE_TEST_SUITE_P(Protocols, Gateways, testing::Bool(),
                              return param.param ? "Http2" : "Http1";
                          });
 
+// A redirect may lead to another address, but never from TLS to plain HTTP with the conversation.
+TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
+    startGateway(true);
+    ModelService plain;
+    serveEcho(plain, milliseconds(0));
+    ScriptedReply redirect{302, "text/plain", {}};
+    redirect.headers = {{"Location", plain.endpointUrl()}};
+    service.setReply(redirect);
+    const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+    EXPECT_NE(message.find("http"), std::string::npos) << message;
+    EXPECT_TRUE(plain.requests().empty());
+}
+
 // A gateway that passes on a silent service: the stall limit ends the request.
 TEST_F(Field, AStallBehindTheGatewayFails) {
     startGateway(true);

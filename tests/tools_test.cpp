@@ -174,6 +174,18 @@ int servicePort() {
     return base.rfind(prefix, 0) == 0 ? std::atoi(base.c_str() + prefix.size()) : 0;
 }
 
+// A pseudo-terminal can be had here (a chroot without /dev/pts has none).
+bool terminalsAvailable() {
+    int controller = -1;
+    int terminal = -1;
+    if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0) return false;
+    close(controller);
+    close(terminal);
+    return true;
+}
+
+constexpr const char* kNoTerminal = "no pseudo-terminal can be opened here (no /dev/pts?)";
+
 const std::string kKey = "test-key";
 const std::string kBlockEndedAtEnd =
     "zefa-chat: the input ended inside a \"\"\" block; it is sent as if closed there";
@@ -337,6 +349,7 @@ struct TerminalSession {
 };
 
 TEST_F(ZefaChat, TerminalSessions) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
     const std::string prompt = "\r\n> ";  // the terminal ends lines with CR LF
     const TerminalSession sessions[] = {
         {"line editing and recall",
@@ -426,6 +439,7 @@ std::string fileText(const std::string& path) {
 // Sessions that run at once each keep their prompts, in a file of the user's alone that holds
 // no line with the key and is cut back once it has grown long.
 TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
     const std::string path = stateHome + "/zefa-chat/history";
     {
         Process first = runOnTerminal({});

@@ -318,6 +318,7 @@ void ModelService::handle(const httplib::Request& request, httplib::Response& re
         return;
     }
     response.status = reply.status;
+    for (const auto& [name, value] : reply.headers) response.set_header(name, value);
     response.set_chunked_content_provider(
         reply.contentType, [this, reply](std::size_t, httplib::DataSink& sink) {
             for (std::size_t i = 0; i < reply.pieces.size(); ++i) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -51,6 +52,8 @@ struct ScriptedReply {
     std::chrono::milliseconds silenceBeforeHeaders{0};
     // Replace kStampPlaceholder in each piece by the steady-clock time of its write.
     bool stampWrites = false;
+    // Further headers of the reply (a redirect's Location, say).
+    std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 // 20 characters, replaced by the write time in nanoseconds (zero-padded to the same width).
