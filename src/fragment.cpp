@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "fragment.h"
 
+#include "utf8.h"
 #include "zefa_nlp_util.h"
 
 #include <cstdint>

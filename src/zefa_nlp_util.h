@@ -4,7 +4,6 @@
 
 #include <json/value.h>
 
-#include <cstddef>
 #include <string>
 
 namespace zefa_nlp_util {
@@ -33,16 +32,6 @@ std::string maskedJson(const Json::Value& value);
 // What a diagnostic may show of a configuration text, which may hold a secret anywhere: of a
 // JSON object its maskedJson, of any other text only its length.
 std::string maskedConfig(const std::string& text);
-
-// The length of the UTF-8 sequence at s (s < end) when it is well-formed; otherwise 0, and
-// illFormed (when given) receives the length of its ill-formed part (at least 1): the bytes that
-// begin a sequence which no valid byte can complete, which decoders replace by one U+FFFD.
-[[nodiscard]] std::size_t utf8SequenceLength(const unsigned char* s, const unsigned char* end,
-                                             std::size_t* illFormed = nullptr);
-
-// Replaces each ill-formed UTF-8 sequence of text by U+FFFD and leaves every well-formed
-// character as it is. Text that is well-formed is not copied.
-void repairUtf8(std::string& text);
 
 // Some services cut a delta's text between the two UTF-16 halves of a character, so one event's
 // "content" string ends in a high-surrogate escape and the next one's begins with the low half.

@@ -3,7 +3,7 @@
 // framework does: the public class, the engine interface and the result callback.
 #include "failure_report.h"
 #include "line_input.h"
-#include "utf8_text.h"
+#include "utf8.h"
 #include "zefa_nlp_engine.h"
 
 #include <json/json.h>
@@ -195,9 +195,8 @@ std::string trimmed(std::string_view text) {
 // Text for the service, which takes UTF-8 only; says once when something had to be replaced.
 std::string checkedText(std::string_view text) {
     static bool warned = false;
-    bool replaced = false;
-    std::string valid = zefa_chat::validUtf8(text, replaced);
-    if (replaced && !warned) {
+    std::string valid(text);
+    if (zefa_nlp_util::repairUtf8(valid) && !warned) {
         std::fputs(
             "zefa-chat: the input is not valid UTF-8; its invalid bytes are sent as U+FFFD "
             "(check the encoding of the terminal or file)\n",

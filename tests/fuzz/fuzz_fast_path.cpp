@@ -4,6 +4,7 @@
 // is byte for byte the library's. The repair leaves well-formed UTF-8, which it keeps as it is.
 #include "fragment.h"
 #include "fuzz_check.h"
+#include "utf8.h"
 #include "zefa_nlp_util.h"
 
 #include <json/json.h>
