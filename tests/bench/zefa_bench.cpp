@@ -303,8 +303,8 @@ int stop() {
     };
     const auto report = [](const char* name, std::vector<double> times) {
         std::sort(times.begin(), times.end());
-        std::printf("stop_%s_median_ms=%.2f\nstop_%s_max_ms=%.2f\n", name,
-                    times[times.size() / 2], name, times.back());
+        std::printf("stop_%s_median_ms=%.2f\nstop_%s_max_ms=%.2f\n", name, times[times.size() / 2],
+                    name, times.back());
     };
     std::vector<double> silent;
     std::vector<double> streaming;
