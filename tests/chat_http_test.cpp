@@ -2,6 +2,7 @@
 // Chats end to end over HTTP against the local model service.
 #include "engine_inspector.h"
 #include "model_service.h"
+#include "network_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -54,19 +53,6 @@ ScriptedReply errorReply(int status, const std::vector<std::string>& pieces) {
     reply.contentType = "application/json";
     reply.pieces = pieces;
     return reply;
-}
-
-// A port on 127.0.0.1 where nothing listens.
-int closedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 class ChatOverHttp : public testing::Test {
@@ -270,8 +256,9 @@ TEST_F(ChatOverHttp, ConnectionDroppedMidStreamIsANetworkError) {
 }
 
 TEST_F(ChatOverHttp, ConnectionRefusedIsANetworkErrorAndTheEngineRecovers) {
-    ZefaNlpEnginePrivate offline("http://127.0.0.1:" + std::to_string(closedPort()) +
-                                 "/compatible-mode/v1/chat/completions");
+    ZefaNlpEnginePrivate offline(
+        "http://127.0.0.1:" + std::to_string(zefa_test::freeLoopbackPort()) +
+        "/compatible-mode/v1/chat/completions");
     zefa_test::configure(offline, recorder);
     (void)zefa_test::chatExpectingNetworkError(offline, kHello);
 

@@ -36,14 +36,6 @@ constexpr milliseconds kStopRetry{50};
 // connection timeout (300 s).
 constexpr seconds kTransportFailureLimit{60};
 
-ScriptedReply silentAfterFirstEvent() {
-    ScriptedReply reply;
-    reply.pieces = {zefa_test::roleEvent()};
-    reply.ending = ScriptedReply::Ending::Hold;
-    reply.hold = seconds(60);
-    return reply;
-}
-
 // The service echoes the conversation, pace apart per token.
 void serveEcho(ModelService& service, milliseconds pace) {
     zefa_test::EchoOptions options;
@@ -203,7 +195,7 @@ TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
 }
 
 TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
-    service.setReply(silentAfterFirstEvent());
+    service.setReply(zefa_test::silentAfterFirstEvent(seconds(60)));
     const auto result = chatStopped(*engine, recorder, false);
     EXPECT_TRUE(result.success);
     EXPECT_EQ(recorder.endMarkers(), 1u);
@@ -266,7 +258,7 @@ TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
 // A gateway that passes on a silent service: the stall limit ends the request.
 TEST_F(Field, AStallBehindTheGatewayFails) {
     startGateway(true);
-    service.setReply(silentAfterFirstEvent());
+    service.setReply(zefa_test::silentAfterFirstEvent(seconds(60)));
     const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
     EXPECT_NE(message.find("too slow"), std::string::npos) << message;
     EXPECT_EQ(recorder.fragments().size(), 1u);

@@ -35,13 +35,8 @@ ScriptedReply streamReply(int tokens, milliseconds pause) {
                          zefa_test::streamOf(std::vector<std::string>(tokens, "t")), pause};
 }
 
-// A reply that falls silent after its first event and never ends by itself.
-ScriptedReply silentReply() {
-    ScriptedReply reply{200, "text/event-stream", {zefa_test::roleEvent()}};
-    reply.ending = ScriptedReply::Ending::Hold;
-    reply.hold = seconds(60);
-    return reply;
-}
+// A reply that falls silent after its first event and does not end by itself.
+ScriptedReply silentReply() { return zefa_test::silentAfterFirstEvent(seconds(60)); }
 
 void expectSuccess(const AiEngineBaseResult& result, const std::string& what) {
     EXPECT_TRUE(result.success) << what << ": " << result.error.message;

@@ -97,6 +97,14 @@ std::string stopEvent() { return chunkEvent(Json::Value(Json::objectValue), "sto
 
 std::string doneEvent() { return "data: [DONE]\n\n"; }
 
+ScriptedReply silentAfterFirstEvent(std::chrono::milliseconds hold) {
+    ScriptedReply reply;
+    reply.pieces = {roleEvent()};
+    reply.ending = ScriptedReply::Ending::Hold;
+    reply.hold = hold;
+    return reply;
+}
+
 std::vector<std::string> streamOf(const std::vector<std::string>& tokens) {
     std::vector<std::string> pieces{roleEvent()};
     for (const std::string& token : tokens) pieces.push_back(contentEvent(token));
@@ -171,9 +179,7 @@ ScriptedReply echoReply(const RecordedRequest& request, const EchoOptions& optio
         reply.contentType = "text/html";
         reply.pieces = {"<html><body><h1>502 Bad Gateway</h1></body></html>\n"};
     } else if (options.stall) {
-        reply.pieces = {roleEvent()};
-        reply.ending = ScriptedReply::Ending::Hold;
-        reply.hold = std::chrono::minutes(2);
+        reply = silentAfterFirstEvent(std::chrono::minutes(2));
     } else {
         reply.pieces = streamOf(tokensOf(echoText(request)));
         reply.pause = options.pace;

@@ -64,6 +64,8 @@ std::string contentEvent(const std::string& content);
 std::string roleEvent();
 std::string stopEvent();
 std::string doneEvent();
+// A reply that falls silent after its first event and keeps the connection open for hold.
+ScriptedReply silentAfterFirstEvent(std::chrono::milliseconds hold);
 // A whole reply: the role event, one event per token, the stop event and "[DONE]".
 std::vector<std::string> streamOf(const std::vector<std::string>& tokens);
 // A realistic reply of count content events of about 200 bytes whose deltas hold 1 to 8
