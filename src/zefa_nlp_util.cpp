@@ -4,6 +4,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace zefa_nlp_util {
@@ -23,26 +24,36 @@ bool parseWith(Json::CharReader& reader, const std::string& text, Json::Value& v
     }
 }
 
+std::unique_ptr<Json::CharReader> strictReader() {
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+}
+
+bool startsAnObject(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && text[first] == '{';
+}
+
 }  // namespace
 
-// One reader of each kind per thread, made once: making one costs more than reading a short text.
-
 bool parseJson(const std::string& text, Json::Value& value) {
-    thread_local const std::unique_ptr<Json::CharReader> reader(
-        Json::CharReaderBuilder().newCharReader());
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
     return parseWith(*reader, text, value);
 }
 
-bool parseWholeObject(const std::string& text, Json::Value& value) {
+JsonReader::JsonReader()
+    : reader_(Json::CharReaderBuilder().newCharReader()), strictReader_(strictReader()) {}
+
+JsonReader::~JsonReader() = default;
+
+bool JsonReader::parse(const std::string& text, Json::Value& value) {
+    return parseWith(*reader_, text, value);
+}
+
+bool JsonReader::parseWholeObject(const std::string& text, Json::Value& value) {
     value = Json::Value();
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos || text[first] != '{') return false;
-    thread_local const std::unique_ptr<Json::CharReader> reader([] {
-        Json::CharReaderBuilder builder;
-        builder["failIfExtra"] = true;
-        return builder.newCharReader();
-    }());
-    return parseWith(*reader, text, value) && value.isObject();
+    return startsAnObject(text) && parseWith(*strictReader_, text, value) && value.isObject();
 }
 
 Json::Value formatJsonFromString(const std::string& text) {
@@ -96,6 +107,62 @@ std::string maskedConfig(const std::string& text) {
         return "(not a JSON object, " + std::to_string(text.size()) + " bytes)";
     }
     return maskedJson(value);
+}
+
+namespace {
+
+// The escape of one control character: \n, \r and \t by name, the others by number.
+void appendEscape(unsigned code, std::string& out) {
+    switch (code) {
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        case '\t':
+            out += "\\t";
+            return;
+        default:
+            break;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u00";
+    out += kHex[(code >> 4) & 0xF];
+    out += kHex[code & 0xF];
+}
+
+bool isC0OrDelete(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
+// U+0080 to U+009F written as UTF-8: 0xC2 followed by 0x80 to 0x9F.
+bool isC1At(std::string_view text, std::size_t at) {
+    return static_cast<unsigned char>(text[at]) == 0xC2 && at + 1 < text.size() &&
+           static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+           static_cast<unsigned char>(text[at + 1]) <= 0x9F;
+}
+
+}  // namespace
+
+std::string escapeControlCharacters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (isC0OrDelete(byte)) {
+            appendEscape(byte, out);
+        } else if (isC1At(text, i)) {
+            appendEscape(static_cast<unsigned char>(text[++i]), out);
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void printDiagnostic(std::string_view lead, std::string_view text) {
+    const std::string line = std::string(lead) + escapeControlCharacters(text) + "\n";
+    // One write, so that lines of engines on several threads do not interleave.
+    fputs(line.c_str(), stderr);
 }
 
 namespace {

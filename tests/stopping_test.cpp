@@ -180,20 +180,66 @@ TEST_F(Stopping, StopsOnAnIdleEngineChangeNothing) {
     expectNextChatWorks();
 }
 
-// The host stops from inside its own callback, which also throws: the stop never waits for
-// itself, and the exception stays in the engine.
-TEST_F(Stopping, ACallbackThatStopsAndThrows) {
+// What a host's callback does with the result it is handed (numbered from 1): a throw ends the
+// request at once, and chat reports it instead of success.
+struct ThrowCase {
+    const char* name;
+    std::function<void(ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t)> callback;
+    std::size_t delivered;  // results the host saw, the throwing one included
+    const char* message;
+    std::size_t stopAfter = 0;  // another thread stops the chat once this many results arrived
+};
+
+void PrintTo(const ThrowCase& row, std::ostream* out) { *out << row.name; }
+
+class ThrowingCallbacks : public Stopping, public testing::WithParamInterface<ThrowCase> {};
+
+TEST_P(ThrowingCallbacks, EndTheRequestAndFailIt) {
+    const ThrowCase& c = GetParam();
     service.setReply(streamReply(20, milliseconds(2)));
-    engine.setTextGenerationResultCallback([this](const TextGenerationResult& result) {
+    engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
         recorder.record(result);
-        if (recorder.results().size() == 3) engine.stopChat();
-        throw std::runtime_error("host bug");
+        c.callback(engine, result, recorder.results().size());
     });
-    expectSuccess(engine.chat(kHello), "chat");
-    const auto results = recorder.results();
-    ASSERT_EQ(results.size(), 4u);
-    EXPECT_EQ(results[3].text, zefa_test::kEndMarker);
+    std::thread stopper([&] {
+        if (c.stopAfter > 0 && recorder.waitFor(c.stopAfter)) engine.stopChat();
+    });
+    const auto result = engine.chat(kHello);
+    stopper.join();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_EQ(result.error.message, c.message);
+    EXPECT_EQ(recorder.results().size(), c.delivered);
+    expectNextChatWorks();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, ThrowingCallbacks,
+    testing::Values(
+        ThrowCase{"StdException",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
+                      if (n == 2) throw std::runtime_error("host bug");
+                  },
+                  2, "The result callback threw an exception: host bug"},
+        ThrowCase{"AnythingElse",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
+                      if (n == 2) throw 42;
+                  },
+                  2, "The result callback threw an exception"},
+        // The stop from inside owes an end marker, which the throw cancels.
+        ThrowCase{"AfterStoppingFromInside",
+                  [](ZefaNlpEnginePrivate& e, const TextGenerationResult&, std::size_t n) {
+                      if (n != 2) return;
+                      e.stopChat();
+                      throw std::logic_error("stopped, then failed");
+                  },
+                  2, "The result callback threw an exception: stopped, then failed"},
+        ThrowCase{"OnTheEndMarker",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult& r, std::size_t) {
+                      if (r.text == zefa_test::kEndMarker) throw std::runtime_error("at the end");
+                  },
+                  4, "The result callback threw an exception: at the end", 3}),
+    [](const testing::TestParamInfo<ThrowCase>& param) { return std::string(param.param.name); });
 
 // A stopped request that cannot end yet (its host callback still runs) holds the engine; a new
 // chat waits for it. A stop now reaches the waiting chat: it ends at once, without sending.
