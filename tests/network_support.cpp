@@ -51,7 +51,8 @@ sockaddr_in loopback(int port) {
     return address;
 }
 
-// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket, sets port.
+}  // namespace
+
 int listenOnLoopback(int backlog, int& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
@@ -74,6 +75,8 @@ int connectToLoopback(int port) {
     if (fd >= 0) close(fd);
     return -1;
 }
+
+namespace {
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -73,6 +73,13 @@ private:
 // A port of 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
 
+// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket (close-on-exec),
+// sets port. Throws when it cannot listen.
+int listenOnLoopback(int backlog, int& port);
+
+// A socket connected to 127.0.0.1:port (close-on-exec), or -1.
+int connectToLoopback(int port);
+
 // Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
 // limit passed first.
 bool waitForListener(int port, ChildProcess& process,

@@ -3,18 +3,27 @@
 // marker per stop, nothing after it, no request's result changed by another call.
 #include "engine_inspector.h"
 #include "model_service.h"
+#include "network_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <memory>
+#include <poll.h>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -340,6 +349,263 @@ TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
         EXPECT_LE(markers, requests) << "round " << round;
         if (HasFailure()) break;
     }
+}
+
+// ---------------------------------------------------------------- the host's own connections
+
+// The host's own traffic beside the engines: threads that connect to an echo listener on
+// 127.0.0.1, send a few bytes, read them back and close, over and over, so that every descriptor
+// number they let go is taken again at once. An exchange that fails in any way (refused, reset,
+// cut short) is a host connection broken under the host.
+class HostTraffic {
+public:
+    // raisingSigpipe: write as most code does, so that a connection shut down under the host
+    // raises SIGPIPE; otherwise with MSG_NOSIGNAL, so that each breakage is counted.
+    HostTraffic(int threads, bool raisingSigpipe)
+        : listener_(zefa_test::listenOnLoopback(SOMAXCONN, port_)), echo_([this] { echo(); }) {
+        for (int i = 0; i < threads; ++i) {
+            clients_.emplace_back([this, raisingSigpipe] {
+                while (!clientsStopping_) ++(exchangeOnce(raisingSigpipe) ? exchanges_ : broken_);
+            });
+        }
+    }
+
+    // The clients end their exchanges first, so that none is left without its echo.
+    ~HostTraffic() {
+        clientsStopping_ = true;
+        for (std::thread& client : clients_) client.join();
+        echoStopping_ = true;
+        echo_.join();
+        close(listener_);
+    }
+
+    HostTraffic(const HostTraffic&) = delete;
+    HostTraffic& operator=(const HostTraffic&) = delete;
+
+    std::size_t exchanges() const { return exchanges_; }
+    std::size_t broken() const { return broken_; }
+
+private:
+    static constexpr char kMessage[] = "host's own bytes";
+    static constexpr std::size_t kSize = sizeof kMessage;
+    static constexpr int kRoundTrips = 2;
+    // Bounds every read of a client: nothing here waits for ever.
+    static constexpr timeval kReadLimit{5, 0};
+    static constexpr int kTickMilliseconds = 20;
+
+    static bool readFully(int fd, char* buffer) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+        for (std::size_t got = 0; got < kSize;) {
+            const ssize_t n = read(fd, buffer + got, kSize - got);
+            if (n <= 0) return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Closes with a reset: no TIME_WAIT, so that a tight loop never runs out of ports.
+    static void closeAbruptly(int fd) {
+        const linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+
+    // Round trips on one connection. A failed one does not end the exchange: like most code, the
+    // host writes its next message without looking at the connection first.
+    bool exchangeOnce(bool raisingSigpipe) const {
+        const int fd = zefa_test::connectToLoopback(port_);
+        if (fd < 0) return false;
+        bool whole = true;
+        for (int trip = 0; trip < kRoundTrips; ++trip) {
+            const ssize_t sent = raisingSigpipe ? write(fd, kMessage, kSize)
+                                                : send(fd, kMessage, kSize, MSG_NOSIGNAL);
+            char echoed[kSize];
+            whole = sent == static_cast<ssize_t>(kSize) && readFully(fd, echoed) &&
+                    std::memcmp(echoed, kMessage, kSize) == 0 && whole;
+        }
+        closeAbruptly(fd);
+        return whole;
+    }
+
+    // One connection of the echo listener, with the bytes of the message it is receiving.
+    struct Peer {
+        int fd;
+        std::string received;
+        int trips = 0;
+        bool done = false;
+    };
+
+    static void echoSome(Peer& peer) {
+        char buffer[kSize];
+        const ssize_t n = read(peer.fd, buffer, kSize - peer.received.size());
+        if (n <= 0) {
+            peer.done = true;
+            return;
+        }
+        peer.received.append(buffer, static_cast<std::size_t>(n));
+        if (peer.received.size() < kSize) return;
+        (void)send(peer.fd, peer.received.data(), kSize, MSG_NOSIGNAL);
+        peer.received.clear();
+        peer.done = ++peer.trips == kRoundTrips;
+    }
+
+    // Serves every connection at once: a client that vanished halfway holds up no other.
+    void echo() {
+        std::vector<Peer> peers;
+        while (!echoStopping_) {
+            std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+            for (const Peer& peer : peers) watched.push_back({peer.fd, POLLIN, 0});
+            if (poll(watched.data(), watched.size(), kTickMilliseconds) <= 0) continue;
+            for (std::size_t i = 1; i < watched.size(); ++i) {
+                if (watched[i].revents != 0) echoSome(peers[i - 1]);
+            }
+            for (Peer& peer : peers) {
+                if (peer.done) close(peer.fd);
+            }
+            peers.erase(std::remove_if(peers.begin(), peers.end(),
+                                       [](const Peer& peer) { return peer.done; }),
+                        peers.end());
+            if (watched[0].revents != 0) {
+                const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) peers.push_back(Peer{fd, std::string()});
+            }
+        }
+        for (const Peer& peer : peers) close(peer.fd);
+    }
+
+    int port_ = 0;
+    const int listener_;
+    std::atomic<bool> clientsStopping_{false};
+    std::atomic<bool> echoStopping_{false};
+    std::atomic<std::size_t> exchanges_{0};
+    std::atomic<std::size_t> broken_{0};
+    std::thread echo_;
+    std::vector<std::thread> clients_;
+};
+
+struct HostOutcome {
+    std::size_t exchanges = 0;
+    std::size_t brokenConnections = 0;
+    std::size_t failedChats = 0;
+    std::string firstFailure;
+
+    bool sound() const { return brokenConnections == 0 && failedChats == 0; }
+};
+
+constexpr int kHostThreads = 2;
+constexpr int kStoppedChatsPerEngine = 300;
+constexpr unsigned kLatestStopMicroseconds = 300;
+
+// Engines, each with a service of its own, that chat and are stopped by another thread in their
+// first few hundred microseconds (while the connection is set up, the request sent, the reply
+// begun), while the host's threads reuse descriptor numbers. A stopped chat succeeds.
+class StoppedChats {
+public:
+    explicit StoppedChats(int engines) {
+        for (int i = 0; i < engines; ++i) {
+            engines_.push_back(std::make_unique<Engine>());
+            engines_.back()->service.setReply(streamReply(5, milliseconds(2)));
+        }
+    }
+
+    HostOutcome runBesideHostTraffic(bool raisingSigpipe) {
+        HostOutcome outcome;
+        HostTraffic host(kHostThreads, raisingSigpipe);
+        std::vector<std::thread> drivers;
+        for (std::size_t i = 0; i < engines_.size(); ++i) {
+            drivers.emplace_back([this, i, &outcome] {
+                chatAndStop(engines_[i]->engine, static_cast<unsigned>(i), outcome);
+            });
+        }
+        for (std::thread& driver : drivers) driver.join();
+        outcome.exchanges = host.exchanges();
+        outcome.brokenConnections = host.broken();
+        return outcome;
+    }
+
+private:
+    struct Engine {
+        Engine() { zefa_test::configure(engine, recorder); }
+
+        ModelService service;
+        ZefaNlpEnginePrivate engine{service.endpointUrl()};
+        Recorder recorder;
+    };
+
+    void chatAndStop(ZefaNlpEnginePrivate& engine, unsigned seed, HostOutcome& outcome) {
+        std::mt19937 random(seed);
+        for (int round = 0; round < kStoppedChatsPerEngine; ++round) {
+            const auto delay = std::chrono::microseconds(random() % (kLatestStopMicroseconds + 1));
+            std::thread stopper([&engine, delay] {
+                std::this_thread::sleep_for(delay);
+                engine.stopChat();
+            });
+            const auto result = engine.chat(kHello);
+            stopper.join();
+            if (result.success) continue;
+            const std::lock_guard<std::mutex> lock(outcomeMutex_);
+            if (outcome.failedChats++ == 0) outcome.firstFailure = result.error.message;
+        }
+    }
+
+    std::vector<std::unique_ptr<Engine>> engines_;
+    std::mutex outcomeMutex_;
+};
+
+std::string describe(const HostOutcome& outcome) {
+    return std::to_string(outcome.brokenConnections) + " of " +
+           std::to_string(outcome.brokenConnections + outcome.exchanges) +
+           " host connections broken, " + std::to_string(outcome.failedChats) +
+           " chats failed (first: \"" + outcome.firstFailure + "\")";
+}
+
+// The host's own SIGPIPE handler, for the lifetime of the object.
+class HostSigpipeHandler {
+public:
+    HostSigpipeHandler() { previous_ = std::signal(SIGPIPE, &handle); }
+    ~HostSigpipeHandler() { std::signal(SIGPIPE, previous_); }
+    HostSigpipeHandler(const HostSigpipeHandler&) = delete;
+    HostSigpipeHandler& operator=(const HostSigpipeHandler&) = delete;
+
+    // The handler is still the host's.
+    static bool inPlace() {
+        struct sigaction current {};
+        sigaction(SIGPIPE, nullptr, &current);
+        return current.sa_handler == &handle;
+    }
+
+private:
+    static void handle(int) {}
+
+    void (*previous_)(int) = nullptr;
+};
+
+// A stop acts on the engine's own transfer only, never on a descriptor number that the host may
+// hold by then: the host's connections stay whole, and one engine's stop never ends another
+// engine's chat. Nor do the engines change how the process handles SIGPIPE, which is the host's
+// to decide.
+TEST(HostConnections, SurviveChatsStoppedWhileConnecting) {
+    StoppedChats chats(4);
+    const HostSigpipeHandler handler;  // installed after the local services ignored SIGPIPE
+    const HostOutcome outcome = chats.runBesideHostTraffic(false);
+    EXPECT_TRUE(outcome.sound()) << describe(outcome);
+    EXPECT_GT(outcome.exchanges, 0u);
+    EXPECT_TRUE(HostSigpipeHandler::inPlace());
+}
+
+// The same in a host that leaves SIGPIPE at its default, in a process of its own: a host
+// connection shut down under it kills it when it next writes there.
+TEST(HostConnections, SurviveWithSigpipeAtItsDefault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh, without threads
+    EXPECT_EXIT(
+        {
+            StoppedChats chats(1);
+            std::signal(SIGPIPE, SIG_DFL);  // the local service ignored it when it started
+            const HostOutcome outcome = chats.runBesideHostTraffic(true);
+            std::fprintf(stderr, "%s\n", describe(outcome).c_str());
+            std::_Exit(outcome.sound() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
