@@ -36,15 +36,6 @@ constexpr milliseconds kStopRetry{50};
 // connection timeout (300 s).
 constexpr seconds kTransportFailureLimit{60};
 
-// The service echoes the conversation, pace apart per token.
-void serveEcho(ModelService& service, milliseconds pace) {
-    zefa_test::EchoOptions options;
-    options.pace = pace;
-    service.setResponder([options](const zefa_test::RecordedRequest& request) {
-        return zefa_test::echoReply(request, options);
-    });
-}
-
 // Runs a chat while another thread stops it, once after the first fragment, or, with
 // untilItEnds, again and again until the chat returns (for requests that deliver nothing).
 ai_engine::result::AiEngineBaseResult chatStopped(ZefaNlpEnginePrivate& engine, Recorder& recorder,
@@ -160,7 +151,7 @@ protected:
 
 TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     constexpr std::size_t kChats = 10;
-    serveEcho(service, milliseconds(2));
+    service.setEchoReplies(milliseconds(2));
     for (std::size_t i = 0; i < kChats; ++i) {
         Recorder seen;
         engine->setTextGenerationResultCallback(seen.callback());
@@ -190,7 +181,7 @@ TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     // nginx saw the client go before the reply ended.
     ASSERT_TRUE(gateway->waitForLogEntries(1));
     EXPECT_FALSE(gateway->accessLog().front().complete);
-    serveEcho(service, milliseconds(0));
+    service.setEchoReplies(milliseconds(0));
     expectAChatWorks();
 }
 
@@ -199,7 +190,7 @@ TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
     const auto result = chatStopped(*engine, recorder, false);
     EXPECT_TRUE(result.success);
     EXPECT_EQ(recorder.endMarkers(), 1u);
-    serveEcho(service, milliseconds(0));
+    service.setEchoReplies(milliseconds(0));
     expectAChatWorks();
 }
 
@@ -246,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(Protocols, Gateways, testing::Bool(),
 TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
     startGateway(true);
     ModelService plain;
-    serveEcho(plain, milliseconds(0));
+    plain.setEchoReplies(milliseconds(0));
     ScriptedReply redirect{302, "text/plain", {}};
     redirect.headers = {{"Location", plain.endpointUrl()}};
     service.setReply(redirect);
@@ -282,7 +273,7 @@ protected:
         if (IsSkipped()) return;
         const std::string missing = zefa_test::missingProgram("tinyproxy");
         if (!missing.empty()) GTEST_SKIP() << missing;
-        serveEcho(service, milliseconds(0));
+        service.setEchoReplies(milliseconds(0));
         startGateway(true);
     }
 
