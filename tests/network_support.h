@@ -32,6 +32,7 @@ private:
 // A certificate authority of the tests and a certificate for 127.0.0.1 that it signed (PEM).
 struct TestCa {
     std::string certificate;
+    std::string key;  // the CA's own, to sign more certificates
     std::string serverCertificate;
     std::string serverKey;
 };
@@ -123,6 +124,23 @@ public:
 
     std::string url() const;  // http://127.0.0.1:port
     std::string log() const;
+
+private:
+    std::string logFile_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// openssl s_server on 127.0.0.1 as an outdated service runs it: nothing newer than TLS 1.1, and
+// AES128-SHA alone (RSA key exchange), with a certificate for 127.0.0.1 whose RSA key the test CA
+// signed. It answers each line with the line reversed, and traces every TLS record it receives.
+class Tls11Server {
+public:
+    Tls11Server(const TestCa& ca, const std::string& directory);
+
+    std::string endpointUrl() const;
+    // Application data (a request, however encrypted) has reached it.
+    bool receivedApplicationData() const;
 
 private:
     std::string logFile_;

@@ -246,6 +246,18 @@ TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
     EXPECT_TRUE(plain.requests().empty());
 }
 
+// A service that offers nothing newer than TLS 1.1 is refused during the handshake: it receives
+// no request line and no API key.
+TEST_F(Field, AServiceOfferingOnlyTls11IsRefusedBeforeTheRequest) {
+    const std::string missing = zefa_test::missingProgram("stdbuf");
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    const zefa_test::Tls11Server outdated(zefa_test::trustedTestCa().ca, scratch.path());
+    engine = std::make_unique<ZefaNlpEnginePrivate>(outdated.endpointUrl());
+    zefa_test::configure(*engine, recorder);
+    (void)zefa_test::chatExpectingNetworkError(*engine, kHello);
+    EXPECT_FALSE(outdated.receivedApplicationData());
+}
+
 // A gateway that passes on a silent service: the stall limit ends the request.
 TEST_F(Field, AStallBehindTheGatewayFails) {
     startGateway(true);
