@@ -170,6 +170,9 @@ TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     }
 }
 
+// Over HTTP/2 only the stopped stream is reset: the next chat goes over the same connection,
+// without a new handshake. Over HTTP/1.1 the rest of the stopped reply is not read, so the next
+// chat opens a new connection.
 TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     service.setReply(ScriptedReply{200, "text/event-stream",
                                    zefa_test::streamOf(std::vector<std::string>(200, "t")),
@@ -183,6 +186,11 @@ TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     EXPECT_FALSE(gateway->accessLog().front().complete);
     service.setEchoReplies(milliseconds(0));
     expectAChatWorks();
+    ASSERT_TRUE(gateway->waitForLogEntries(2));
+    const auto log = gateway->accessLog();
+    EXPECT_EQ(log[0].connection == log[1].connection, GetParam())
+        << protocol() << ": the chats came on connections " << log[0].connection << " and "
+        << log[1].connection;
 }
 
 TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
