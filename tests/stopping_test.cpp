@@ -590,7 +590,7 @@ TEST(HostConnections, SurviveChatsStoppedWhileConnecting) {
     const HostOutcome outcome = chats.runBesideHostTraffic(false);
     EXPECT_TRUE(outcome.sound()) << describe(outcome);
     EXPECT_GT(outcome.exchanges, 0u);
-    EXPECT_TRUE(HostSigpipeHandler::inPlace());
+    EXPECT_TRUE(HostSigpipeHandler::inPlace()) << "the chats replaced the host's SIGPIPE handler";
 }
 
 // The same in a host that leaves SIGPIPE at its default, in a process of its own: a host
