@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -17,7 +16,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <poll.h>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -353,30 +351,32 @@ TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
 
 // ---------------------------------------------------------------- the host's own connections
 
-// The host's own traffic beside the engines: threads that connect to an echo listener on
-// 127.0.0.1, send a few bytes, read them back and close, over and over, so that every descriptor
-// number they let go is taken again at once. An exchange that fails in any way (refused, reset,
-// cut short) is a host connection broken under the host.
+// The host's own traffic beside the engines: threads that each open a loopback TCP connection to
+// a listener of their own, pass a few bytes each way and close it, over and over, so that every
+// descriptor number they let go is taken again at once. An exchange that fails in any way
+// (refused, reset, cut short) is a host connection broken under the host.
 class HostTraffic {
 public:
     // raisingSigpipe: write as most code does, so that a connection shut down under the host
     // raises SIGPIPE; otherwise with MSG_NOSIGNAL, so that each breakage is counted.
-    HostTraffic(int threads, bool raisingSigpipe)
-        : listener_(zefa_test::listenOnLoopback(SOMAXCONN, port_)), echo_([this] { echo(); }) {
+    HostTraffic(int threads, bool raisingSigpipe) {
         for (int i = 0; i < threads; ++i) {
-            clients_.emplace_back([this, raisingSigpipe] {
-                while (!clientsStopping_) ++(exchangeOnce(raisingSigpipe) ? exchanges_ : broken_);
+            int port = 0;
+            const int listener = zefa_test::listenOnLoopback(1, port);
+            setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+            listeners_.push_back(listener);
+            threads_.emplace_back([this, listener, port, raisingSigpipe] {
+                while (!stopping_) {
+                    ++(exchangeOnce(listener, port, raisingSigpipe) ? exchanges_ : broken_);
+                }
             });
         }
     }
 
-    // The clients end their exchanges first, so that none is left without its echo.
     ~HostTraffic() {
-        clientsStopping_ = true;
-        for (std::thread& client : clients_) client.join();
-        echoStopping_ = true;
-        echo_.join();
-        close(listener_);
+        stopping_ = true;
+        for (std::thread& thread : threads_) thread.join();
+        for (const int listener : listeners_) close(listener);
     }
 
     HostTraffic(const HostTraffic&) = delete;
@@ -389,98 +389,48 @@ private:
     static constexpr char kMessage[] = "host's own bytes";
     static constexpr std::size_t kSize = sizeof kMessage;
     static constexpr int kRoundTrips = 2;
-    // Bounds every read of a client: nothing here waits for ever.
+    // Bounds every wait: nothing here waits for ever.
     static constexpr timeval kReadLimit{5, 0};
-    static constexpr int kTickMilliseconds = 20;
 
-    static bool readFully(int fd, char* buffer) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+    // Writes the message at one end and reads it at the other.
+    static bool pass(int from, int to, bool raisingSigpipe) {
+        const ssize_t sent = raisingSigpipe ? write(from, kMessage, kSize)
+                                            : send(from, kMessage, kSize, MSG_NOSIGNAL);
+        if (sent != static_cast<ssize_t>(kSize)) return false;
+        setsockopt(to, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+        char received[kSize];
         for (std::size_t got = 0; got < kSize;) {
-            const ssize_t n = read(fd, buffer + got, kSize - got);
+            const ssize_t n = read(to, received + got, kSize - got);
             if (n <= 0) return false;
             got += static_cast<std::size_t>(n);
         }
-        return true;
-    }
-
-    // Closes with a reset: no TIME_WAIT, so that a tight loop never runs out of ports.
-    static void closeAbruptly(int fd) {
-        const linger reset{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        close(fd);
+        return std::memcmp(received, kMessage, kSize) == 0;
     }
 
     // Round trips on one connection. A failed one does not end the exchange: like most code, the
     // host writes its next message without looking at the connection first.
-    bool exchangeOnce(bool raisingSigpipe) const {
-        const int fd = zefa_test::connectToLoopback(port_);
-        if (fd < 0) return false;
-        bool whole = true;
-        for (int trip = 0; trip < kRoundTrips; ++trip) {
-            const ssize_t sent = raisingSigpipe ? write(fd, kMessage, kSize)
-                                                : send(fd, kMessage, kSize, MSG_NOSIGNAL);
-            char echoed[kSize];
-            whole = sent == static_cast<ssize_t>(kSize) && readFully(fd, echoed) &&
-                    std::memcmp(echoed, kMessage, kSize) == 0 && whole;
+    static bool exchangeOnce(int listener, int port, bool raisingSigpipe) {
+        const int client = zefa_test::connectToLoopback(port);
+        if (client < 0) return false;
+        const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        bool whole = server >= 0;
+        for (int trip = 0; trip < kRoundTrips && server >= 0; ++trip) {
+            whole = pass(client, server, raisingSigpipe) && pass(server, client, raisingSigpipe) &&
+                    whole;
         }
-        closeAbruptly(fd);
+        // A reset instead of a close: no TIME_WAIT, so that a tight loop never runs out of ports.
+        const linger reset{1, 0};
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(client);
+        if (server >= 0) close(server);
         return whole;
     }
 
-    // One connection of the echo listener, with the bytes of the message it is receiving.
-    struct Peer {
-        int fd;
-        std::string received;
-        int trips = 0;
-        bool done = false;
-    };
-
-    static void echoSome(Peer& peer) {
-        char buffer[kSize];
-        const ssize_t n = read(peer.fd, buffer, kSize - peer.received.size());
-        if (n <= 0) {
-            peer.done = true;
-            return;
-        }
-        peer.received.append(buffer, static_cast<std::size_t>(n));
-        if (peer.received.size() < kSize) return;
-        (void)send(peer.fd, peer.received.data(), kSize, MSG_NOSIGNAL);
-        peer.received.clear();
-        peer.done = ++peer.trips == kRoundTrips;
-    }
-
-    // Serves every connection at once: a client that vanished halfway holds up no other.
-    void echo() {
-        std::vector<Peer> peers;
-        while (!echoStopping_) {
-            std::vector<pollfd> watched{{listener_, POLLIN, 0}};
-            for (const Peer& peer : peers) watched.push_back({peer.fd, POLLIN, 0});
-            if (poll(watched.data(), watched.size(), kTickMilliseconds) <= 0) continue;
-            for (std::size_t i = 1; i < watched.size(); ++i) {
-                if (watched[i].revents != 0) echoSome(peers[i - 1]);
-            }
-            for (Peer& peer : peers) {
-                if (peer.done) close(peer.fd);
-            }
-            peers.erase(std::remove_if(peers.begin(), peers.end(),
-                                       [](const Peer& peer) { return peer.done; }),
-                        peers.end());
-            if (watched[0].revents != 0) {
-                const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) peers.push_back(Peer{fd, std::string()});
-            }
-        }
-        for (const Peer& peer : peers) close(peer.fd);
-    }
-
-    int port_ = 0;
-    const int listener_;
-    std::atomic<bool> clientsStopping_{false};
-    std::atomic<bool> echoStopping_{false};
+    std::vector<int> listeners_;
+    std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> exchanges_{0};
     std::atomic<std::size_t> broken_{0};
-    std::thread echo_;
-    std::vector<std::thread> clients_;
+    std::vector<std::thread> threads_;
 };
 
 struct HostOutcome {
