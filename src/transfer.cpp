@@ -20,14 +20,6 @@ constexpr std::chrono::seconds kLowSpeedTime{10};
 // bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
 constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 
-// libcurl before 8.1 keeps the reset of an HTTP/2 stream that ends early in its buffer until the
-// connection's next request, and the service meanwhile goes on generating the stopped answer:
-// with it, a transfer that ends early closes its connection instead.
-bool resetsStreamsAtOnce() {
-    static const bool atOnce = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
-    return atOnce;
-}
-
 std::string describeErrno(int error) {
     char buffer[256];
     return strerror_r(error, buffer, sizeof buffer);  // GNU: returns the text
@@ -70,6 +62,10 @@ Transfer::Handles::Handles(const std::string& url) {
     session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
     session.SetConnectTimeout(cpr::ConnectTimeout{kConnectTimeout});
     CURL* const handle = easy();
+    // Without it libcurl sets SIGPIPE to be ignored around every call and back afterwards: a
+    // process-wide change that races with the host's own handling and with other engines.
+    // libcurl's sends do not raise SIGPIPE anyway (MSG_NOSIGNAL).
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // A redirect may lead elsewhere, but never from TLS to plain text with the conversation.
     if (url.rfind("https://", 0) == 0) {
@@ -104,7 +100,7 @@ Transfer::Outcome Transfer::Handles::run(const Budget& budget) {
     }
     if (status != CURLM_OK) outcome = {CURLE_FAILED_INIT, curl_multi_strerror(status)};
     const bool endedEarly = outcome.code == CURLE_ABORTED_BY_CALLBACK;
-    if (endedEarly && !resetsStreamsAtOnce()) {
+    if (endedEarly && !Transfer::resetsStreamsAtOnce()) {
         curl_easy_setopt(easy(), CURLOPT_FORBID_REUSE, 1L);
     }
     // Mid-reply this resets an HTTP/2 stream (the connection stays) or closes an HTTP/1.1
@@ -126,6 +122,11 @@ bool Transfer::Handles::finished(CURLcode& code) {
 }
 
 // ---------------------------------------------------------------- Transfer
+
+bool Transfer::resetsStreamsAtOnce() {
+    static const bool atOnce = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
+    return atOnce;
+}
 
 Transfer::Transfer(std::string url) : url_(std::move(url)) {}
 

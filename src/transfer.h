@@ -51,6 +51,12 @@ public:
     // Any thread: makes a running post ask its budget now. Harmless when none runs.
     void wake();
 
+    // Whether the libcurl in use sends the reset of an HTTP/2 stream that ends early at once;
+    // before 8.1 it holds it back until the connection's next request, and meanwhile the service
+    // goes on generating the stopped answer. Without it, a transfer that ends early closes its
+    // connection instead, so that the service learns of the stop at once.
+    [[nodiscard]] static bool resetsStreamsAtOnce();
+
 private:
     struct Handles;
     struct Outcome;

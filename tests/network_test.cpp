@@ -188,7 +188,10 @@ TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     expectAChatWorks();
     ASSERT_TRUE(gateway->waitForLogEntries(2));
     const auto log = gateway->accessLog();
-    EXPECT_EQ(log[0].connection == log[1].connection, GetParam())
+    // The service learnt of the stop at once (above), so where libcurl holds a stream's reset
+    // back, the connection had to go.
+    const bool kept = GetParam() && Transfer::resetsStreamsAtOnce();
+    EXPECT_EQ(log[0].connection == log[1].connection, kept)
         << protocol() << ": the chats came on connections " << log[0].connection << " and "
         << log[1].connection;
 }
