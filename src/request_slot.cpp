@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <unistd.h>
 
 namespace {
 
@@ -35,10 +36,11 @@ std::string RequestSlot::Ticket::callbackFailure() const {
 }
 
 RequestSlot::RequestSlot(TextGenerationResult endMarker, std::function<void()> wakeTransfer)
-    : endMarker_(std::move(endMarker)), wakeTransfer_(std::move(wakeTransfer)) {}
+    : endMarker_(std::move(endMarker)), wakeTransfer_(std::move(wakeTransfer)), owner_(getpid()) {}
 
 RequestSlot::Claim RequestSlot::claim(Ticket& ticket, std::chrono::steady_clock::duration limit) {
     Lock lock(mutex_);
+    forgetRequestsOfAnotherProcess();
     if (insideCallback()) return Claim::Busy;
     tickets_.push_back(&ticket);
     ticket.queued_ = true;
@@ -107,11 +109,11 @@ void RequestSlot::dequeue(Ticket& ticket) {
 
 void RequestSlot::stop(StopKind kind) {
     Lock lock(mutex_);
+    forgetRequestsOfAnotherProcess();
     Ticket* const target = firstStoppable();
     if (target == nullptr) return;
     if (target->state_ == State::Streaming) {
-        stopRequested_ = true;
-        chatting_ = false;
+        refuseStreaming();
         wakeTransfer_();
     }
     target->state_ = State::Stopping;
@@ -160,12 +162,26 @@ void RequestSlot::callHost(Lock& lock, Ticket& ticket, const TextGenerationResul
 void RequestSlot::callbackFailed(Ticket& ticket, std::string failure) {
     if (ticket.callbackFailure_.empty()) ticket.callbackFailure_ = std::move(failure);
     ticket.endMarkerOwed_ = false;
-    if (ticket.state_ == State::Streaming) {
-        // On the ticket's own thread, inside its transfer: the next chunk is refused.
-        stopRequested_ = true;
-        chatting_ = false;
-    }
+    // On the ticket's own thread, inside its transfer: the next chunk is refused.
+    if (ticket.state_ == State::Streaming) refuseStreaming();
     if (ticket.state_ != State::Ending) ticket.state_ = State::Stopping;
+}
+
+void RequestSlot::refuseStreaming() {
+    stopRequested_ = true;
+    chatting_ = false;
+}
+
+void RequestSlot::forgetRequestsOfAnotherProcess() {
+    if (owner_ == getpid()) return;
+    // A child of fork(): the tickets are the parent's, whose threads did not come along.
+    tickets_.clear();
+    streaming_ = nullptr;
+    callbackBusy_ = false;
+    callbackThread_ = std::thread::id();
+    stopRequested_ = false;
+    chatting_ = false;
+    owner_ = getpid();
 }
 
 void RequestSlot::deliverOwedEndMarker(Lock& lock, Ticket& ticket) {

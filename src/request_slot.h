@@ -17,6 +17,8 @@
 // - A callback that throws ends its request at once: nothing more of it reaches the host, and the
 //   request fails with the exception's text. The exception never crosses the HTTP library.
 // - Each request's result is its own: nothing here carries one request's error to another.
+// - After fork() the child's slot starts empty: requests of the parent's threads, which do not
+//   exist in the child, neither hold it nor receive its stops.
 //
 // States of a request: Waiting (for the slot) → Streaming (holds the slot, transfer running)
 // → Ending (transfer over, result being made) → released. A stop turns Waiting or Streaming
@@ -33,6 +35,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 
 class RequestSlot {
@@ -115,6 +118,9 @@ private:
     void callHost(Lock& lock, Ticket& ticket, const TextGenerationResult& result);
     // The host's callback threw: ticket's request ends without any further result.
     void callbackFailed(Ticket& ticket, std::string failure);
+    // The streaming request is refused its next fragment; no stop reaches it any more.
+    void refuseStreaming();
+    void forgetRequestsOfAnotherProcess();
     void deliverOwedEndMarker(Lock& lock, Ticket& ticket);
 
     const TextGenerationResult endMarker_;
@@ -126,6 +132,7 @@ private:
     Ticket* streaming_ = nullptr;
     bool callbackBusy_ = false;
     std::thread::id callbackThread_;
+    pid_t owner_;  // the process whose requests tickets_ holds
 
     // Views of the streaming request's state for lock-free readers; written under mutex_.
     std::atomic<bool> stopRequested_{false};

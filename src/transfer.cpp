@@ -20,9 +20,24 @@ constexpr std::chrono::seconds kLowSpeedTime{10};
 // bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
 constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 
+// The longest wait between two questions to the budget, should a wakeup ever be lost.
+constexpr std::chrono::milliseconds kLongestWait{1000};
+
 std::string describeErrno(int error) {
     char buffer[256];
     return strerror_r(error, buffer, sizeof buffer);  // GNU: returns the text
+}
+
+// The cause, when the process is out of descriptors: libcurl's messages for a connection it
+// could not set up lose it ("Couldn't connect to server", "getaddrinfo() thread failed to
+// start"). Empty otherwise.
+std::string descriptorShortage() {
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        ::close(probe);
+        return std::string();
+    }
+    return errno == EMFILE || errno == ENFILE ? describeErrno(errno) : std::string();
 }
 
 }  // namespace
@@ -47,14 +62,15 @@ struct Transfer::Handles {
     // The transfer is over; code tells how.
     [[nodiscard]] bool finished(CURLcode& code);
 
-    // libcurl's socket, close-on-exec so that no program the host starts inherits a connection;
-    // why it could not be made is kept for the message (libcurl only says it could not connect).
-    static curl_socket_t openSocket(void* handles, curlsocktype, curl_sockaddr* address);
+    // libcurl's socket, close-on-exec so that no program the host starts inherits a connection.
+    static curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);
 
     const pid_t owner = getpid();
     cpr::Session session;
     CURLM* const multi = curl_multi_init();
-    int socketError = 0;
+    // libcurl makes a multi handle without its wakeup channel when it is out of descriptors;
+    // such handles serve one request and are made anew for the next.
+    const bool canWake = multi != nullptr && curl_multi_wakeup(multi) == CURLM_OK;
 };
 
 Transfer::Handles::Handles(const std::string& url) {
@@ -66,20 +82,19 @@ Transfer::Handles::Handles(const std::string& url) {
     // process-wide change that races with the host's own handling and with other engines.
     // libcurl's sends do not raise SIGPIPE anyway (MSG_NOSIGNAL).
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // A transfer ended during name resolution leaves the resolver thread to finish on its own
+    // instead of waiting for it (up to the resolver's timeout), so that a stop stays immediate.
+    curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // A redirect may lead elsewhere, but never from TLS to plain text with the conversation.
     if (url.rfind("https://", 0) == 0) {
         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     }
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Handles::openSocket);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
 }
 
-curl_socket_t Transfer::Handles::openSocket(void* handles, curlsocktype, curl_sockaddr* address) {
-    const int socket =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket < 0) static_cast<Handles*>(handles)->socketError = errno;
-    return socket;
+curl_socket_t Transfer::Handles::openSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 Transfer::Outcome Transfer::Handles::run(const Budget& budget) {
@@ -136,22 +151,24 @@ Transfer::~Transfer() {
 
 cpr::Response Transfer::post(const cpr::Header& header, std::string body,
                              const cpr::WriteCallback& write, const Budget& budget) {
-    Handles& handles = handlesOfThisProcess();
+    Handles& handles = handlesForThisRequest();
     cpr::Session& session = handles.session;
     session.SetHeader(header);
     session.SetBody(cpr::Body{std::move(body)});
     session.SetWriteCallback(write);
     session.PreparePost();
-    handles.socketError = 0;
-    Outcome outcome = handles.run(budget);
-    if (outcome.code != CURLE_OK && handles.socketError != 0) {
-        outcome.message = "Could not open a socket: " + describeErrno(handles.socketError);
-    }
+    const Outcome outcome = handles.run(budget);
     cpr::Response response = session.Complete(outcome.code);
     if (!outcome.message.empty()) response.error.message = outcome.message;
     // libcurl leaves its message empty for some failures (a reply header past its size limit).
     if (response.error.message.empty() && outcome.code != CURLE_OK) {
         response.error.message = curl_easy_strerror(outcome.code);
+    }
+    const bool notSetUp = outcome.code != CURLE_OK && outcome.code != CURLE_ABORTED_BY_CALLBACK &&
+                          response.status_code == 0;
+    if (notSetUp) {
+        const std::string shortage = descriptorShortage();
+        if (!shortage.empty()) response.error.message = shortage + ": " + response.error.message;
     }
     return response;
 }
@@ -168,15 +185,16 @@ void Transfer::wake() {
     if (handles_ && handles_->owner == getpid()) curl_multi_wakeup(handles_->multi);
 }
 
-Transfer::Handles& Transfer::handlesOfThisProcess() {
-    if (handles_ && handles_->owner == getpid()) return *handles_;
+Transfer::Handles& Transfer::handlesForThisRequest() {
+    const bool usable = handles_ && handles_->owner == getpid() && handles_->canWake;
+    if (usable) return *handles_;
     auto fresh = std::make_unique<Handles>(url_);
-    std::unique_ptr<Handles> inherited;
+    std::unique_ptr<Handles> old;
     {
         const std::lock_guard<std::mutex> lock(wakeMutex_);
-        inherited = std::exchange(handles_, std::move(fresh));
+        old = std::exchange(handles_, std::move(fresh));
     }
-    if (inherited) abandon(std::move(inherited));
+    if (old && old->owner != getpid()) abandon(std::move(old));
     return *handles_;
 }
 

@@ -20,16 +20,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 
 class Transfer {
 public:
-    // How long the running transfer may wait for its next event before it asks again; zero or
-    // less ends it now. Asked on the requesting thread whenever the transfer wakes.
+    // How long the running transfer may go on before it asks again; zero or less ends it now.
+    // Asked on the requesting thread whenever the transfer wakes: when the connection has news,
+    // libcurl's timers are due, wake() was called, or a second has passed.
     using Budget = std::function<std::chrono::milliseconds()>;
-
-    // The longest wait between two questions, should a wakeup ever be lost.
-    static constexpr std::chrono::milliseconds kLongestWait{1000};
 
     // url: where every request goes. The transport's limits are fixed here: low-speed limit,
     // connect timeout, TLS 1.2 or newer, no redirect from HTTPS to anything else.
@@ -61,7 +58,8 @@ private:
     struct Handles;
     struct Outcome;
 
-    Handles& handlesOfThisProcess();
+    // This process's handles, made anew after fork() or when the last ones could not be woken.
+    Handles& handlesForThisRequest();
     static void abandon(std::unique_ptr<Handles> inherited);
 
     const std::string url_;

@@ -357,7 +357,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
 
 std::chrono::milliseconds ZefaNlpEnginePrivate::transferBudget_() const {
     if (slot_.stopRequested()) return std::chrono::milliseconds(0);
-    if (!request_.done_) return Transfer::kLongestWait;
+    if (!request_.done_) return std::chrono::milliseconds::max();
     // After "[DONE]" the service has a moment to end the reply normally, which keeps an HTTP/1.1
     // connection reusable; one that holds it open longer is left.
     return std::chrono::ceil<std::chrono::milliseconds>(request_.doneAt_ + kAfterDoneGrace -
@@ -371,7 +371,8 @@ bool writeChatData(const std::string_view& data, intptr_t userdata) {
 }
 
 bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
-    // A stopped request reads no further: its transfer ends as soon as this write returns.
+    // A stopped request delivers nothing more; its transfer ends once libcurl hands back
+    // control, and what it reads until then is dropped here.
     if (slot_.stopRequested()) return true;
     RequestState& request = request_;
     // After "[DONE]" the answer is complete: read on only so that the service can end the reply

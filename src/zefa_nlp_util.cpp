@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "zefa_nlp_util.h"
 
+#include "utf8.h"
+
 #include <json/reader.h>
 #include <json/writer.h>
 
@@ -111,8 +113,15 @@ std::string maskedConfig(const std::string& text) {
 
 namespace {
 
+constexpr char kHex[] = "0123456789abcdef";
+
+void appendHex(unsigned char byte, std::string& out) {
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+}
+
 // The escape of one control character: \n, \r and \t by name, the others by number.
-void appendEscape(unsigned code, std::string& out) {
+void appendEscape(unsigned char code, std::string& out) {
     switch (code) {
         case '\n':
             out += "\\n";
@@ -124,37 +133,50 @@ void appendEscape(unsigned code, std::string& out) {
             out += "\\t";
             return;
         default:
-            break;
+            out += "\\u00";
+            appendHex(code, out);
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += "\\u00";
-    out += kHex[(code >> 4) & 0xF];
-    out += kHex[code & 0xF];
 }
 
 bool isC0OrDelete(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
-
-// U+0080 to U+009F written as UTF-8: 0xC2 followed by 0x80 to 0x9F.
-bool isC1At(std::string_view text, std::size_t at) {
-    return static_cast<unsigned char>(text[at]) == 0xC2 && at + 1 < text.size() &&
-           static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
-           static_cast<unsigned char>(text[at + 1]) <= 0x9F;
-}
+bool isC1Range(unsigned char byte) { return byte >= 0x80 && byte <= 0x9F; }
 
 }  // namespace
 
 std::string escapeControlCharacters(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (isC0OrDelete(byte)) {
-            appendEscape(byte, out);
-        } else if (isC1At(text, i)) {
-            appendEscape(static_cast<unsigned char>(text[++i]), out);
-        } else {
-            out += text[i];
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* const end = s + text.size();
+    while (s < end) {
+        if (*s < 0x80) {
+            if (isC0OrDelete(*s)) {
+                appendEscape(*s, out);
+            } else {
+                out += static_cast<char>(*s);
+            }
+            ++s;
+            continue;
         }
+        std::size_t illFormed = 0;
+        const std::size_t length = utf8SequenceLength(s, end, &illFormed);
+        if (length == 2 && s[0] == 0xC2 && isC1Range(s[1])) {
+            appendEscape(s[1], out);  // U+0080 to U+009F
+        } else if (length > 0) {
+            out.append(reinterpret_cast<const char*>(s), length);
+        } else {
+            // Bytes of no character, as they are, except those an 8-bit terminal takes for
+            // controls (0x9B introduces a command there).
+            for (std::size_t i = 0; i < illFormed; ++i) {
+                if (isC1Range(s[i])) {
+                    out += "\\x";
+                    appendHex(s[i], out);
+                } else {
+                    out += static_cast<char>(s[i]);
+                }
+            }
+        }
+        s += length > 0 ? length : illFormed;
     }
     return out;
 }

@@ -159,11 +159,13 @@ std::vector<Refusal> refusals() {
     cases.push_back({"HtmlErrorPage", pageReply, 1000, page, "",
                      "<html><body><h1>502 Bad Gateway</h1></body></html>\\n"});
     // A page that would forge a diagnostic line of its own and drive the host's terminal.
-    const std::string hostile = "bad gateway\r\nnet error: forged\n\x1b[2J\x1b]0;owned\x07\xc2\x9b";
+    const std::string hostile =
+        "bad gateway\r\nnet error: forged\n\x1b[2J\x1b]0;owned\x07\xc2\x9b\x9b";
     ScriptedReply hostileReply = errorReply(502, {hostile});
     hostileReply.contentType = "text/plain";
-    cases.push_back({"PageWithLineBreaksAndEscapes", hostileReply, 1000, hostile, "",
-                     R"(bad gateway\r\nnet error: forged\n\u001b[2J\u001b]0;owned\u0007\u009b)"});
+    cases.push_back(
+        {"PageWithLineBreaksAndEscapes", hostileReply, 1000, hostile, "",
+         R"(bad gateway\r\nnet error: forged\n\u001b[2J\u001b]0;owned\u0007\u009b\x9b)"});
     const std::string payload = R"({"error":{"message":"content filtered"}})";
     ScriptedReply filtered = streamReply({"partial"});
     filtered.pieces.insert(filtered.pieces.begin() + 2, "data: " + payload + "\n\n");

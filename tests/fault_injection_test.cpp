@@ -521,6 +521,35 @@ TEST_F(ServiceFaults, ForkedWorkersChatOnConnectionsOfTheirOwn) {
     EXPECT_EQ(service.connectionsAccepted(), 1u + kWorkers);
 }
 
+// A fork while another thread's chat streams: the child's copy of the engine holds no request
+// (the thread that made it did not come along), so it chats at once, and its stop reaches
+// nothing of the parent's.
+TEST_F(ServiceFaults, AForkDuringAChatLeavesTheChildAnIdleEngine) {
+    service.setResponder([](const zefa_test::RecordedRequest& request) {
+        if (request.body.find("parent") != std::string::npos) {
+            return zefa_test::silentAfterFirstEvent(seconds(60));
+        }
+        zefa_test::EchoOptions immediately;
+        immediately.pace = milliseconds(0);
+        return zefa_test::echoReply(request, immediately);
+    });
+    Recorder parentSeen;
+    engine.setTextGenerationResultCallback(parentSeen.callback());
+    std::thread parentChat([this] { EXPECT_TRUE(engine.chat(ask("parent")).success); });
+    ASSERT_TRUE(parentSeen.waitFor(1));
+    Gate gate;
+    ForkedWorker worker(gate, [this, &parentSeen] {
+        engine.stopChat();
+        const std::string chat = chatInWorker(engine, "worker");
+        return std::to_string(parentSeen.endMarkers()) + " end markers; " + chat;
+    });
+    gate.open();
+    EXPECT_EQ(worker.report(), "0 end markers; success: You said: worker");
+    engine.stopChat();
+    parentChat.join();
+    EXPECT_EQ(parentSeen.endMarkers(), 1u);
+}
+
 // A host out of descriptors learns so from the message, in a process of its own.
 TEST_F(ServiceFaults, OutOfDescriptorsTheMessageNamesTheCause) {
     service.setEchoReplies(milliseconds(0));
