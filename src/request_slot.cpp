@@ -2,17 +2,45 @@
 #include "request_slot.h"
 
 #include <algorithm>
-#include <sys/socket.h>
+#include <exception>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kCallbackThrew = "The result callback threw an exception";
+
+// Calls the host's callback; what it threw, as text, or empty.
+std::string callCatching(const ai_engine::gen_ai::nlp::TextGenerationResultCallback& callback,
+                         const ai_engine::gen_ai::nlp::TextGenerationResult& result) {
+    if (!callback) return std::string();
+    try {
+        callback(result);
+        return std::string();
+    } catch (const std::exception& exception) {
+        return std::string(kCallbackThrew) + ": " + exception.what();
+    } catch (...) {
+        return kCallbackThrew;
+    }
+}
+
+}  // namespace
 
 RequestSlot::Ticket::Ticket(RequestSlot& slot, TextGenerationResultCallback callback)
     : slot_(slot), callback_(std::move(callback)) {}
 
 RequestSlot::Ticket::~Ticket() { slot_.release(*this); }
 
-RequestSlot::RequestSlot(TextGenerationResult endMarker) : endMarker_(std::move(endMarker)) {}
+std::string RequestSlot::Ticket::callbackFailure() const {
+    const std::lock_guard<std::mutex> lock(slot_.mutex_);
+    return callbackFailure_;
+}
+
+RequestSlot::RequestSlot(TextGenerationResult endMarker, std::function<void()> wakeTransfer)
+    : endMarker_(std::move(endMarker)), wakeTransfer_(std::move(wakeTransfer)), owner_(getpid()) {}
 
 RequestSlot::Claim RequestSlot::claim(Ticket& ticket, std::chrono::steady_clock::duration limit) {
     Lock lock(mutex_);
+    forgetRequestsOfAnotherProcess();
     if (insideCallback()) return Claim::Busy;
     tickets_.push_back(&ticket);
     ticket.queued_ = true;
@@ -39,7 +67,7 @@ bool RequestSlot::deliver(const TextGenerationResult& result) {
     Ticket& ticket = *streaming_;
     changed_.wait(lock, [&] { return !callbackBusy_ || ticket.state_ != State::Streaming; });
     if (ticket.state_ != State::Streaming) return false;
-    callHost(lock, ticket.callback_, result);
+    callHost(lock, ticket, result);
     deliverOwedEndMarker(lock, ticket);  // a stop came while the host had the result
     return ticket.state_ == State::Streaming;
 }
@@ -81,36 +109,23 @@ void RequestSlot::dequeue(Ticket& ticket) {
 
 void RequestSlot::stop(StopKind kind) {
     Lock lock(mutex_);
+    forgetRequestsOfAnotherProcess();
     Ticket* const target = firstStoppable();
     if (target == nullptr) return;
     if (target->state_ == State::Streaming) {
-        stopRequested_ = true;
-        chatting_ = false;
-        cutConnections();
+        refuseStreaming();
+        wakeTransfer_();
     }
     target->state_ = State::Stopping;
     if (kind == StopKind::WithEndMarker) {
         if (callbackBusy_) {
             target->endMarkerOwed_ = true;
         } else {
-            // A copy: the ticket's thread may leave once the callback is free again.
-            const TextGenerationResultCallback callback = target->callback_;
-            callHost(lock, callback, endMarker_);
+            // The ticket's thread waits for the callback to be free before it leaves.
+            callHost(lock, *target, endMarker_);
         }
     }
     changed_.notify_all();
-}
-
-bool RequestSlot::adoptSocket(int socket) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopRequested_.load()) return false;
-    sockets_.push_back(socket);
-    return true;
-}
-
-void RequestSlot::forgetSocket(int socket) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
 }
 
 std::size_t RequestSlot::waiting() const {
@@ -131,32 +146,46 @@ bool RequestSlot::insideCallback() const {
     return callbackBusy_ && callbackThread_ == std::this_thread::get_id();
 }
 
-void RequestSlot::callHost(Lock& lock, const TextGenerationResultCallback& callback,
-                           const TextGenerationResult& result) {
+void RequestSlot::callHost(Lock& lock, Ticket& ticket, const TextGenerationResult& result) {
     callbackBusy_ = true;
     callbackThread_ = std::this_thread::get_id();
     lock.unlock();
-    if (callback) {
-        try {
-            callback(result);
-        } catch (...) {
-            // The host's own failure must not cross the HTTP library's C frames, nor leave the
-            // callback marked busy; the request goes on.
-        }
-    }
+    std::string failure = callCatching(ticket.callback_, result);
     lock.lock();
+    // Still under the busy mark: the ticket's thread does not leave before it is cleared.
+    if (!failure.empty()) callbackFailed(ticket, std::move(failure));
     callbackBusy_ = false;
     callbackThread_ = std::thread::id();
     changed_.notify_all();
 }
 
+void RequestSlot::callbackFailed(Ticket& ticket, std::string failure) {
+    if (ticket.callbackFailure_.empty()) ticket.callbackFailure_ = std::move(failure);
+    ticket.endMarkerOwed_ = false;
+    // On the ticket's own thread, inside its transfer: the next chunk is refused.
+    if (ticket.state_ == State::Streaming) refuseStreaming();
+    if (ticket.state_ != State::Ending) ticket.state_ = State::Stopping;
+}
+
+void RequestSlot::refuseStreaming() {
+    stopRequested_ = true;
+    chatting_ = false;
+}
+
+void RequestSlot::forgetRequestsOfAnotherProcess() {
+    if (owner_ == getpid()) return;
+    // A child of fork(): the tickets are the parent's, whose threads did not come along.
+    tickets_.clear();
+    streaming_ = nullptr;
+    callbackBusy_ = false;
+    callbackThread_ = std::thread::id();
+    stopRequested_ = false;
+    chatting_ = false;
+    owner_ = getpid();
+}
+
 void RequestSlot::deliverOwedEndMarker(Lock& lock, Ticket& ticket) {
     if (!ticket.endMarkerOwed_) return;
     ticket.endMarkerOwed_ = false;
-    callHost(lock, ticket.callback_, endMarker_);
-}
-
-void RequestSlot::cutConnections() {
-    // The transfer's wait for data returns at once, and libcurl then closes the connection.
-    for (const int socket : sockets_) ::shutdown(socket, SHUT_RDWR);
+    callHost(lock, ticket, endMarker_);
 }

@@ -5,7 +5,7 @@
 //   holds it, the ticket waits in call order, for a limited time and without polling.
 // - A stop reaches the oldest request that is waiting or streaming and not yet stopped, whatever
 //   its state: a waiting request ends without ever sending; a streaming one is refused its next
-//   fragment and has its connections cut, so that even a silent transfer ends at once. Once its
+//   fragment and its transfer is woken, so that even a silent transfer ends at once. Once its
 //   transfer is over (Ending) a request is out of reach, and the stop goes to the next one.
 // - stopChat hands the host exactly one end marker per request it stops, stopGenerateContent
 //   none, and nothing of a request reaches the host after its end marker.
@@ -14,7 +14,11 @@
 //   stop from inside the callback never waits for itself. When chat returns, its end marker (if
 //   any) has been delivered.
 // - A chat from inside the host callback is refused at once: it would wait for its own caller.
+// - A callback that throws ends its request at once: nothing more of it reaches the host, and the
+//   request fails with the exception's text. The exception never crosses the HTTP library.
 // - Each request's result is its own: nothing here carries one request's error to another.
+// - After fork() the child's slot starts empty: requests of the parent's threads, which do not
+//   exist in the child, neither hold it nor receive its stops.
 //
 // States of a request: Waiting (for the slot) → Streaming (holds the slot, transfer running)
 // → Ending (transfer over, result being made) → released. A stop turns Waiting or Streaming
@@ -28,9 +32,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <sys/types.h>
 #include <thread>
-#include <vector>
 
 class RequestSlot {
 public:
@@ -56,6 +62,10 @@ public:
         Ticket(const Ticket&) = delete;
         Ticket& operator=(const Ticket&) = delete;
 
+        // What the host's callback threw for this request, or empty. Final once claim returned
+        // Stopped or endStreaming returned.
+        [[nodiscard]] std::string callbackFailure() const;
+
     private:
         friend class RequestSlot;
         RequestSlot& slot_;
@@ -63,10 +73,12 @@ public:
         State state_ = State::Waiting;
         bool queued_ = false;
         bool endMarkerOwed_ = false;
+        std::string callbackFailure_;
     };
 
-    // endMarker: what a stopChat hands the host.
-    explicit RequestSlot(TextGenerationResult endMarker);
+    // endMarker: what a stopChat hands the host. wakeTransfer: makes the streaming request's
+    // transfer look at stopRequested() now; called under the slot's lock, from any thread.
+    RequestSlot(TextGenerationResult endMarker, std::function<void()> wakeTransfer);
 
     // --- The requesting thread
 
@@ -83,11 +95,6 @@ public:
 
     // The streaming request was stopped. Lock-free, for the checks made per chunk.
     [[nodiscard]] bool stopRequested() const { return stopRequested_.load(); }
-    // Registers a connection socket so that a stop can cut it; false, and nothing registered,
-    // when the streaming request was stopped already.
-    [[nodiscard]] bool adoptSocket(int socket);
-    // Unregisters a socket before it is closed.
-    void forgetSocket(int socket);
 
     // --- Any thread
 
@@ -106,13 +113,18 @@ private:
     void dequeue(Ticket& ticket);
     [[nodiscard]] Ticket* firstStoppable() const;
     [[nodiscard]] bool insideCallback() const;
-    // Calls the host with the lock released, holding the callback for this thread meanwhile.
-    void callHost(Lock& lock, const TextGenerationResultCallback& callback,
-                  const TextGenerationResult& result);
+    // Calls ticket's callback with the lock released, holding the callback for this thread
+    // meanwhile.
+    void callHost(Lock& lock, Ticket& ticket, const TextGenerationResult& result);
+    // The host's callback threw: ticket's request ends without any further result.
+    void callbackFailed(Ticket& ticket, std::string failure);
+    // The streaming request is refused its next fragment; no stop reaches it any more.
+    void refuseStreaming();
+    void forgetRequestsOfAnotherProcess();
     void deliverOwedEndMarker(Lock& lock, Ticket& ticket);
-    void cutConnections();
 
     const TextGenerationResult endMarker_;
+    const std::function<void()> wakeTransfer_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -120,7 +132,7 @@ private:
     Ticket* streaming_ = nullptr;
     bool callbackBusy_ = false;
     std::thread::id callbackThread_;
-    std::vector<int> sockets_;
+    pid_t owner_;  // the process whose requests tickets_ holds
 
     // Views of the streaming request's state for lock-free readers; written under mutex_.
     std::atomic<bool> stopRequested_{false};

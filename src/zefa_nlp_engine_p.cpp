@@ -10,10 +10,6 @@
 #include <cpr/cpr.h>
 #include <json/writer.h>
 
-#include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using ai_engine::EngineError;
 using zefa_nlp_util::findMember;
 using zefa_nlp_util::formatJsonFromString;
@@ -60,12 +56,6 @@ constexpr const char* kBlanks = " \t\r\n";
 // Statuses from here on are refusals, whatever the body says.
 constexpr long kFirstErrorStatus = 400;
 
-// A transfer slower than this many bytes per second for kLowSpeedTime is dropped as stalled.
-constexpr std::int32_t kLowSpeedLimitBytesPerSecond = 20;
-constexpr std::chrono::seconds kLowSpeedTime{10};
-// The connection phase (name resolution, TCP, TLS), which the low-speed limit does not cover, is
-// bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
-constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 // How long a service may keep the connection open after "[DONE]" before the engine hangs up.
 constexpr std::chrono::seconds kAfterDoneGrace{1};
 // How long a new request waits for an earlier one to end.
@@ -95,19 +85,6 @@ ai_engine::gen_ai::nlp::TextGenerationResult successResult(const std::string& mo
     result.modelName = modelName;
     result.text = std::move(text);
     return result;
-}
-
-// The text of a transport failure. libcurl leaves its message empty for some failures (a reply
-// header past its size limit); then its text for the code is taken. cpr numbers libcurl's codes
-// its own way, so the libcurl code is found through cpr's own mapping.
-std::string transportFailureText(const cpr::Error& error) {
-    if (!error.message.empty()) return error.message;
-    for (int code = CURLE_OK + 1; code < CURL_LAST; ++code) {
-        if (cpr::Error(code, std::string()).code == error.code) {
-            return curl_easy_strerror(static_cast<CURLcode>(code));
-        }
-    }
-    return "transport failure " + std::to_string(static_cast<int>(error.code));
 }
 
 bool hasControlCharacter(const std::string& text) {
@@ -170,21 +147,12 @@ bool readChatMessages(const std::string& input, std::vector<ChatMessage>& conver
 // ---------------------------------------------------------------- construction and identity
 
 ZefaNlpEnginePrivate::ZefaNlpEnginePrivate(std::string endpointUrl)
-    : endpointUrl_(std::move(endpointUrl)),
-      slot_(successResult(currentModelName_, kEndMarkerText)),
+    : transfer_(std::move(endpointUrl)),
+      slot_(successResult(currentModelName_, kEndMarkerText), [this] { transfer_.wake(); }),
       request_(currentModelName_),
       eventHandler_([this](std::string& payload) { return onEvent_(payload); }),
-      session_(std::make_shared<cpr::Session>()) {
-    // The engine opens and closes the transfer's sockets itself, so that a stop can cut them.
-    CURL* const handle = session_->GetCurlHolder()->handle;
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &ZefaNlpEnginePrivate::openSocket_);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETFUNCTION, &ZefaNlpEnginePrivate::closeSocket_);
-    curl_easy_setopt(handle, CURLOPT_CLOSESOCKETDATA, this);
-    // A redirect may lead elsewhere, but never from TLS to plain text with the conversation.
-    if (endpointUrl_.rfind("https://", 0) == 0) {
-        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    }
+      writeCallback_(writeChatData, reinterpret_cast<intptr_t>(this)),
+      budget_([this] { return transferBudget_(); }) {
     warmUp();
 }
 
@@ -223,7 +191,7 @@ Json::Value ZefaNlpEnginePrivate::findCatalogModel_(const std::string& model) co
 
 bool ZefaNlpEnginePrivate::setCurrentModel(const std::string& model) {
     if (findCatalogModel_(model).isNull()) {
-        fprintf(stderr, "Invalid current model name: %s\n", model.c_str());
+        zefa_nlp_util::printDiagnostic("Invalid current model name: ", model);
         return false;
     }
     currentModel_ = model;
@@ -247,7 +215,7 @@ void ZefaNlpEnginePrivate::setConfig(const std::string& config) {
         return;
     }
     const std::string shown = config.empty() ? std::string() : zefa_nlp_util::maskedConfig(config);
-    fprintf(stderr, "Invalid config for zefa nlp engine: %s\n", shown.c_str());
+    zefa_nlp_util::printDiagnostic("Invalid config for zefa nlp engine: ", shown);
 }
 
 void ZefaNlpEnginePrivate::setTextGenerationResultCallback(TextGenerationResultCallback callback) {
@@ -320,17 +288,24 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::chat(const std::s
         return refuse_(ai_engine::EmptyInput, problem);
     }
     RequestSlot::Ticket ticket(slot_, resultCallback_);
+    AiEngineBaseResult result{true, EngineError()};
     switch (slot_.claim(ticket, kStopWaitLimit)) {
         case RequestSlot::Claim::Granted:
+            clearContext();
+            for (const ChatMessage& message : conversation) {
+                addContext_(message.role, message.content);
+            }
+            result = post_();
             break;
         case RequestSlot::Claim::Stopped:
-            return {true, EngineError()};
+            break;
         case RequestSlot::Claim::Busy:
             return refuse_(ai_engine::UnknownServiceError, kBusyMessage);
     }
-    clearContext();
-    for (const ChatMessage& message : conversation) addContext_(message.role, message.content);
-    return post_();
+    // The host's own failure, in its callback, decides over anything the service did.
+    const std::string callbackFailure = ticket.callbackFailure();
+    if (!callbackFailure.empty()) return refuse_(ai_engine::UnknownServiceError, callbackFailure);
+    return result;
 }
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
@@ -374,48 +349,19 @@ void ZefaNlpEnginePrivate::beginReply_() { request_ = RequestState(currentModelN
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::post_() {
     beginReply_();
-    configureSession_();
-    const cpr::Response response = session_->Post();
+    const cpr::Response response = transfer_.post(
+        cpr::Header{{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey_}},
+        requestBody_.toStyledString(), writeCallback_, budget_);
     return processChatResponse_(response);
 }
 
-void ZefaNlpEnginePrivate::configureSession_() {
-    cpr::Session& session = *session_;
-    session.SetUrl(cpr::Url{endpointUrl_});
-    session.SetHeader(
-        cpr::Header{{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey_}});
-    session.SetBody(cpr::Body{requestBody_.toStyledString()});
-    session.SetLowSpeed(cpr::LowSpeed{kLowSpeedLimitBytesPerSecond, kLowSpeedTime});
-    session.SetConnectTimeout(cpr::ConnectTimeout{kConnectTimeout});
-    session.SetWriteCallback(cpr::WriteCallback{writeChatData, reinterpret_cast<intptr_t>(this)});
-    // libcurl calls this about once a second even when nothing arrives: the backstop of a stop,
-    // and the way to leave a service that keeps the connection open after "[DONE]".
-    session.SetProgressCallback(
-        cpr::ProgressCallback{[this](cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t, cpr::cpr_pf_arg_t,
-                                     cpr::cpr_pf_arg_t, intptr_t) { return onProgress_(); }});
-}
-
-bool ZefaNlpEnginePrivate::onProgress_() {
-    if (slot_.stopRequested()) return false;
-    return !request_.done_ || std::chrono::steady_clock::now() - request_.doneAt_ < kAfterDoneGrace;
-}
-
-curl_socket_t ZefaNlpEnginePrivate::openSocket_(void* engine, curlsocktype purpose,
-                                                curl_sockaddr* address) {
-    if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
-    const int socket =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket < 0) return CURL_SOCKET_BAD;
-    if (!static_cast<ZefaNlpEnginePrivate*>(engine)->slot_.adoptSocket(socket)) {
-        ::close(socket);  // stopped before it connected
-        return CURL_SOCKET_BAD;
-    }
-    return socket;
-}
-
-int ZefaNlpEnginePrivate::closeSocket_(void* engine, curl_socket_t socket) {
-    static_cast<ZefaNlpEnginePrivate*>(engine)->slot_.forgetSocket(socket);
-    return ::close(socket);
+std::chrono::milliseconds ZefaNlpEnginePrivate::transferBudget_() const {
+    if (slot_.stopRequested()) return std::chrono::milliseconds(0);
+    if (!request_.done_) return std::chrono::milliseconds::max();
+    // After "[DONE]" the service has a moment to end the reply normally, which keeps an HTTP/1.1
+    // connection reusable; one that holds it open longer is left.
+    return std::chrono::ceil<std::chrono::milliseconds>(request_.doneAt_ + kAfterDoneGrace -
+                                                        std::chrono::steady_clock::now());
 }
 
 // ---------------------------------------------------------------- the reply
@@ -425,7 +371,9 @@ bool writeChatData(const std::string_view& data, intptr_t userdata) {
 }
 
 bool ZefaNlpEnginePrivate::onChunk_(std::string_view chunk) {
-    if (slot_.stopRequested()) return false;
+    // A stopped request delivers nothing more; its transfer ends once libcurl hands back
+    // control, and what it reads until then is dropped here.
+    if (slot_.stopRequested()) return true;
     RequestState& request = request_;
     // After "[DONE]" the answer is complete: read on only so that the service can end the reply
     // normally and the connection stays reusable.
@@ -456,9 +404,8 @@ ZefaNlpEnginePrivate::ReplyKind ZefaNlpEnginePrivate::kindOfReply_(char firstByt
     if (firstByte == '{') return ReplyKind::JsonDocument;
     // The status line has arrived with the headers: a refusal's body is no answer, whatever it
     // looks like.
-    long status = 0;
-    curl_easy_getinfo(session_->GetCurlHolder()->handle, CURLINFO_RESPONSE_CODE, &status);
-    return status >= kFirstErrorStatus ? ReplyKind::RefusalPage : ReplyKind::EventStream;
+    return transfer_.status() >= kFirstErrorStatus ? ReplyKind::RefusalPage
+                                                   : ReplyKind::EventStream;
 }
 
 bool ZefaNlpEnginePrivate::readDocument_(std::string_view chunk) {
@@ -479,7 +426,8 @@ bool ZefaNlpEnginePrivate::readEvents_(std::string_view chunk) {
         case zefa_nlp_sse::EventStreamReader::Status::Reading:
             return true;
         case zefa_nlp_sse::EventStreamReader::Status::Stopped:
-            return request.done_;  // "[DONE]", or the event was refused: a stop, an error
+            // "[DONE]", a stop (the transfer ends at once), or the service's error.
+            return request.done_ || slot_.stopRequested();
         case zefa_nlp_sse::EventStreamReader::Status::LimitExceeded:
             request.failure_ = kTooLongMessage;
             return false;
@@ -504,7 +452,7 @@ bool ZefaNlpEnginePrivate::onEvent_(std::string& payload) {
                                          request.fragment_.text);
     } else {
         Json::Value value;
-        (void)zefa_nlp_util::parseJson(payload, value);  // unreadable payloads still make one
+        (void)jsonReader_.parse(payload, value);  // unreadable payloads still make one
         if (zefa_nlp_util::hasMember(value, "error")) {
             reportServerError_(payload);  // the service refused the request midway
             return false;
@@ -529,7 +477,7 @@ void ZefaNlpEnginePrivate::finishReply_() {
 
 bool ZefaNlpEnginePrivate::takeErrorDocument_() {
     Json::Value value;
-    if (!zefa_nlp_util::parseWholeObject(request_.document_, value) ||
+    if (!jsonReader_.parseWholeObject(request_.document_, value) ||
         !zefa_nlp_util::hasMember(value, "error")) {
         return false;
     }
@@ -538,7 +486,7 @@ bool ZefaNlpEnginePrivate::takeErrorDocument_() {
 }
 
 void ZefaNlpEnginePrivate::reportServerError_(const std::string& text) {
-    fprintf(stderr, "zefa chat failed: %s\n", text.c_str());
+    zefa_nlp_util::printDiagnostic("zefa chat failed: ", text);
     request_.serverErrorText_ = text;
     request_.serverError_ = true;
 }
@@ -571,7 +519,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
         // A refusal that is no error reply (an error page from a gateway, say), whatever its
         // body, or a reply that is no event stream at all: the host has no answer.
         const std::string message = request.head_.empty() ? kNoStreamMessage : request.head_;
-        fprintf(stderr, "zefa chat failed: %s\n", message.c_str());
+        zefa_nlp_util::printDiagnostic("zefa chat failed: ", message);
         return failure(zefa_nlp_server_error::errorCode2nlpResult(status), message);
     }
     if (!request.failure_.empty()) {
@@ -581,8 +529,8 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::outcome_(
         // The answer was complete; how the connection ended afterwards does not matter.
         return {true, EngineError()};
     }
-    const std::string message = transportFailureText(response.error);
-    fprintf(stderr, "net error: %s\n", message.c_str());
+    const std::string& message = response.error.message;
+    zefa_nlp_util::printDiagnostic("net error: ", message);
     const bool certificate = response.error.code == cpr::ErrorCode::PEER_FAILED_VERIFICATION;
     return failure(certificate ? ai_engine::CertificateError : ai_engine::NetworkError, message);
 }

@@ -6,22 +6,17 @@
 #include "event_stream.h"
 #include "fragment.h"
 #include "request_slot.h"
+#include "transfer.h"
+#include "zefa_nlp_util.h"
 
 #include <json/value.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <curl/curl.h>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-namespace cpr {
-class Response;
-class Session;
-}  // namespace cpr
 
 // The write callback of a chat transfer: hands each chunk of the reply to the engine running the
 // request, whose address userdata carries. Returns false to make the transfer abort (a stop, an
@@ -112,11 +107,9 @@ private:
 
     // The transfer, on the requesting thread while it holds the slot.
     AiEngineBaseResult post_();
-    void configureSession_();
     void beginReply_();
-    bool onProgress_();
-    static curl_socket_t openSocket_(void* engine, curlsocktype purpose, curl_sockaddr* address);
-    static int closeSocket_(void* engine, curl_socket_t socket);
+    // How long the transfer may wait before it looks again whether to go on.
+    [[nodiscard]] std::chrono::milliseconds transferBudget_() const;
 
     // The reply, chunk by chunk, inside the transfer.
     bool onChunk_(std::string_view chunk);
@@ -144,11 +137,11 @@ private:
     mutable std::mutex lastErrorMutex_;
 
     // --- Requests
-    const std::string endpointUrl_;
-    RequestSlot slot_;
+    Transfer transfer_;  // kept across requests, for connection reuse
+    RequestSlot slot_;   // wakes transfer_ on a stop
     RequestState request_;
+    zefa_nlp_util::JsonReader jsonReader_;  // for the reply, on the requesting thread
     const zefa_nlp_sse::EventStreamReader::EventHandler eventHandler_;  // calls onEvent_
-    // Kept across requests, for connection reuse; declared after slot_, which its connections
-    // report to until they are closed.
-    std::shared_ptr<cpr::Session> session_;
+    const cpr::WriteCallback writeCallback_;                            // calls writeChatData
+    const Transfer::Budget budget_;                                     // calls transferBudget_
 };

@@ -4,7 +4,13 @@
 
 #include <json/value.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
+
+namespace Json {
+class CharReader;
+}
 
 namespace zefa_nlp_util {
 
@@ -15,9 +21,24 @@ Json::Value formatJsonFromString(const std::string& text);
 // Parses text like formatJsonFromString and tells whether the reader accepted it.
 [[nodiscard]] bool parseJson(const std::string& text, Json::Value& value);
 
-// Parses text like parseJson, but accepts only one JSON object with nothing but whitespace
-// before or after it.
-[[nodiscard]] bool parseWholeObject(const std::string& text, Json::Value& value);
+// JSON readers made once by their owner, for the texts it reads again and again (making a reader
+// costs more than reading a short text). One thread at a time.
+class JsonReader {
+public:
+    JsonReader();
+    ~JsonReader();
+    JsonReader(const JsonReader&) = delete;
+    JsonReader& operator=(const JsonReader&) = delete;
+
+    // As parseJson.
+    [[nodiscard]] bool parse(const std::string& text, Json::Value& value);
+    // As parse, but accepts only one JSON object with nothing but whitespace before or after it.
+    [[nodiscard]] bool parseWholeObject(const std::string& text, Json::Value& value);
+
+private:
+    std::unique_ptr<Json::CharReader> reader_;
+    std::unique_ptr<Json::CharReader> strictReader_;
+};
 
 // True when value is an object that has the member key. Safe on values of any type.
 [[nodiscard]] bool hasMember(const Json::Value& value, const char* key);
@@ -32,6 +53,15 @@ std::string maskedJson(const Json::Value& value);
 // What a diagnostic may show of a configuration text, which may hold a secret anywhere: of a
 // JSON object its maskedJson, of any other text only its length.
 std::string maskedConfig(const std::string& text);
+
+// Writes one diagnostic line to standard error: lead, then text with its control characters
+// escaped (\n, \r, \t, \u001b, ...), so that text from elsewhere can neither break the line
+// nor drive a terminal.
+void printDiagnostic(std::string_view lead, std::string_view text);
+
+// text with its control characters (C0, DEL and the C1 range written as UTF-8) escaped as in
+// JSON; everything else unchanged.
+std::string escapeControlCharacters(std::string_view text);
 
 // Some services cut a delta's text between the two UTF-16 halves of a character, so one event's
 // "content" string ends in a high-surrogate escape and the next one's begins with the low half.

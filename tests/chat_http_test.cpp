@@ -130,6 +130,7 @@ struct Refusal {
     int code;
     std::string message;    // also what the "zefa chat failed" line shows
     std::string delivered;  // the text of the fragments that came before the refusal
+    std::string shown{};    // what that line shows instead, control characters escaped
 };
 
 std::vector<Refusal> refusals() {
@@ -155,7 +156,16 @@ std::vector<Refusal> refusals() {
     const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>\n";
     ScriptedReply pageReply = errorReply(502, {page});
     pageReply.contentType = "text/html";
-    cases.push_back({"HtmlErrorPage", pageReply, 1000, page, ""});
+    cases.push_back({"HtmlErrorPage", pageReply, 1000, page, "",
+                     "<html><body><h1>502 Bad Gateway</h1></body></html>\\n"});
+    // A page that would forge a diagnostic line of its own and drive the host's terminal.
+    const std::string hostile =
+        "bad gateway\r\nnet error: forged\n\x1b[2J\x1b]0;owned\x07\xc2\x9b\x9b";
+    ScriptedReply hostileReply = errorReply(502, {hostile});
+    hostileReply.contentType = "text/plain";
+    cases.push_back(
+        {"PageWithLineBreaksAndEscapes", hostileReply, 1000, hostile, "",
+         R"(bad gateway\r\nnet error: forged\n\u001b[2J\u001b]0;owned\u0007\u009b\x9b)"});
     const std::string payload = R"({"error":{"message":"content filtered"}})";
     ScriptedReply filtered = streamReply({"partial"});
     filtered.pieces.insert(filtered.pieces.begin() + 2, "data: " + payload + "\n\n");
@@ -165,8 +175,12 @@ std::vector<Refusal> refusals() {
     ScriptedReply refusedStream = streamReply({"looks", " fine"});
     refusedStream.status = 500;
     std::string stream;
-    for (const std::string& piece : refusedStream.pieces) stream += piece;
-    cases.push_back({"RefusalStatusWithAWholeStream", refusedStream, 7, stream, ""});
+    std::string shown;
+    for (const std::string& piece : refusedStream.pieces) {
+        stream += piece;
+        shown += piece.substr(0, piece.size() - 2) + "\\n\\n";  // each ends in a blank line
+    }
+    cases.push_back({"RefusalStatusWithAWholeStream", refusedStream, 7, stream, "", shown});
     cases.push_back({"RefusalStatusWithoutABody", ScriptedReply{404, "text/plain", {}}, 10,
                      "The service's reply held no event stream", ""});
     return cases;
@@ -182,7 +196,8 @@ TEST_P(Refusals, FailWithTheMappedCodeAndTheWholeReply) {
     service.setReply(c.reply);
     StderrCapture capture;
     const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + c.message + "\n");
+    EXPECT_EQ(capture.text(),
+              "zefa chat failed: " + (c.shown.empty() ? c.message : c.shown) + "\n");
     EXPECT_FALSE(result.success);
     EXPECT_EQ(result.error.code, c.code);
     EXPECT_EQ(result.error.message, c.message);

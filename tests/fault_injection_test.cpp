@@ -9,13 +9,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -374,6 +382,193 @@ TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {
     EXPECT_EQ(recorder.text(), "slow");
     EXPECT_EQ(recorder.fragments().size(), 6u);
     recover();
+}
+
+// ---------------------------------------------------------------- hosts that fork
+
+// The gate that forked workers wait at: a pipe whose write end only the test holds.
+class Gate {
+public:
+    Gate() {
+        if (pipe(ends_) != 0) throw std::runtime_error("pipe failed");
+    }
+    ~Gate() {
+        open();
+        close(ends_[0]);
+    }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    // In the test: lets every worker go. In a worker: gives up its copy of the write end.
+    void open() {
+        if (ends_[1] >= 0) close(ends_[1]);
+        ends_[1] = -1;
+    }
+    // In a worker: returns once the test opened the gate.
+    void pass() {
+        open();
+        char ignored;
+        (void)read(ends_[0], &ignored, 1);  // end of file once no process holds the write end
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+};
+
+// A worker process forked from the test, as a pre-forking host makes them: it waits at the gate,
+// runs its work with what it inherited (the engine among it), writes what the work returned into
+// a pipe and ends at once, without running any destructor of the test process.
+class ForkedWorker {
+public:
+    ForkedWorker(Gate& gate, const std::function<std::string()>& work) {
+        int report[2];
+        if (pipe(report) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(report[0]);
+            gate.pass();
+            const std::string text = work();
+            for (std::size_t written = 0; written < text.size();) {
+                const ssize_t n = write(report[1], text.data() + written, text.size() - written);
+                if (n <= 0) break;
+                written += static_cast<std::size_t>(n);
+            }
+            _exit(0);
+        }
+        close(report[1]);
+        report_ = report[0];
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+    }
+
+    ~ForkedWorker() {
+        close(report_);
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    ForkedWorker(const ForkedWorker&) = delete;
+    ForkedWorker& operator=(const ForkedWorker&) = delete;
+
+    // What the work returned, once the worker has ended; a note of what went wrong otherwise.
+    std::string report() {
+        std::string text;
+        char buffer[4096];
+        const auto deadline = std::chrono::steady_clock::now() + kWorkerLimit;
+        for (;;) {
+            pollfd readable{report_, POLLIN, 0};
+            if (std::chrono::steady_clock::now() > deadline || poll(&readable, 1, 100) < 0) {
+                return "no report in time: " + text;
+            }
+            if (readable.revents == 0) continue;
+            const ssize_t n = read(report_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        int status = 0;
+        reaped_ = waitpid(pid_, &status, 0) == pid_;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            return "ended abnormally (status " + std::to_string(status) + "): " + text;
+        }
+        return text;
+    }
+
+private:
+    // Far above the engine's own limits (10 s for a stall or a connection).
+    static constexpr std::chrono::seconds kWorkerLimit{60};
+
+    pid_t pid_ = -1;
+    int report_ = -1;
+    bool reaped_ = false;
+};
+
+std::string ask(const std::string& prompt) {
+    return R"({"messages": [{"role": "user", "content": ")" + prompt + "\"}]}";
+}
+
+// A chat in a worker, reported as "success: <text>" or "code <n>: <message>".
+std::string chatInWorker(ZefaNlpEnginePrivate& engine, const std::string& prompt) {
+    Recorder seen;
+    engine.setTextGenerationResultCallback(seen.callback());
+    const auto result = engine.chat(ask(prompt));
+    if (!result.success) {
+        return "code " + std::to_string(result.error.code) + ": " + result.error.message;
+    }
+    return "success: " + seen.text();
+}
+
+// The parent chats (its connection is kept), then forks workers that chat at once with their
+// copies of the engine. Each worker opens a connection of its own and gets exactly its own
+// answer; the parent's kept connection is left to the parent, whose next chat goes over it.
+TEST_F(ServiceFaults, ForkedWorkersChatOnConnectionsOfTheirOwn) {
+    constexpr int kWorkers = 4;
+    service.setEchoReplies(milliseconds(1));
+    ASSERT_TRUE(engine.chat(ask("parent")).success);
+    Gate gate;
+    std::vector<std::unique_ptr<ForkedWorker>> workers;
+    for (int i = 0; i < kWorkers; ++i) {
+        const std::string prompt = "worker " + std::to_string(i);
+        workers.push_back(std::make_unique<ForkedWorker>(
+            gate, [this, prompt] { return chatInWorker(engine, prompt); }));
+    }
+    gate.open();
+    for (int i = 0; i < kWorkers; ++i) {
+        EXPECT_EQ(workers[static_cast<std::size_t>(i)]->report(),
+                  "success: You said: worker " + std::to_string(i));
+    }
+    EXPECT_EQ(chatInWorker(engine, "parent again"), "success: You said: parent again");
+    EXPECT_EQ(service.connectionsAccepted(), 1u + kWorkers);
+}
+
+// A fork while another thread's chat streams: the child's copy of the engine holds no request
+// (the thread that made it did not come along), so it chats at once, and its stop reaches
+// nothing of the parent's.
+TEST_F(ServiceFaults, AForkDuringAChatLeavesTheChildAnIdleEngine) {
+    service.setResponder([](const zefa_test::RecordedRequest& request) {
+        if (request.body.find("parent") != std::string::npos) {
+            return zefa_test::silentAfterFirstEvent(seconds(60));
+        }
+        zefa_test::EchoOptions immediately;
+        immediately.pace = milliseconds(0);
+        return zefa_test::echoReply(request, immediately);
+    });
+    Recorder parentSeen;
+    engine.setTextGenerationResultCallback(parentSeen.callback());
+    std::thread parentChat([this] { EXPECT_TRUE(engine.chat(ask("parent")).success); });
+    ASSERT_TRUE(parentSeen.waitFor(1));
+    Gate gate;
+    ForkedWorker worker(gate, [this, &parentSeen] {
+        engine.stopChat();
+        const std::string chat = chatInWorker(engine, "worker");
+        return std::to_string(parentSeen.endMarkers()) + " end markers; " + chat;
+    });
+    gate.open();
+    EXPECT_EQ(worker.report(), "0 end markers; success: You said: worker");
+    engine.stopChat();
+    parentChat.join();
+    EXPECT_EQ(parentSeen.endMarkers(), 1u);
+}
+
+// A host out of descriptors learns so from the message, in a process of its own.
+TEST_F(ServiceFaults, OutOfDescriptorsTheMessageNamesTheCause) {
+    service.setEchoReplies(milliseconds(0));
+    // A pre-forking host's parent chats first. (It also lets UndefinedBehaviorSanitizer check the
+    // engine's types while descriptors are left: its check needs a pipe.)
+    ASSERT_TRUE(engine.chat(ask("parent")).success);
+    Gate gate;
+    ForkedWorker worker(gate, [this] {
+        const rlimit few{64, 64};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) return std::string("setrlimit failed");
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+        if (errno != EMFILE) return std::string("descriptors not exhausted");
+        return chatInWorker(engine, "hello");
+    });
+    gate.open();
+    const std::string report = worker.report();
+    EXPECT_EQ(report.rfind("code 4: ", 0), 0u) << report;
+    EXPECT_NE(report.find(std::strerror(EMFILE)), std::string::npos) << report;
 }
 
 }  // namespace

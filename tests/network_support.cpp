@@ -51,7 +51,8 @@ sockaddr_in loopback(int port) {
     return address;
 }
 
-// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket, sets port.
+}  // namespace
+
 int listenOnLoopback(int backlog, int& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
@@ -74,6 +75,8 @@ int connectToLoopback(int port) {
     if (fd >= 0) close(fd);
     return -1;
 }
+
+namespace {
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -124,23 +127,32 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-TestCa makeTestCa(const std::string& directory) {
-    const TestCa ca{directory + "/ca.crt", directory + "/server.crt", directory + "/server.key"};
-    const std::string caKey = directory + "/ca.key";
-    const std::string request = directory + "/server.csr";
-    const std::string extensions = directory + "/server.ext";
-    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
-    const std::string newKey =
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + caKey + "' -out '" +
-        ca.certificate + "'");
-    run(newKey + " -subj /CN=127.0.0.1 -keyout '" + ca.serverKey + "' -out '" + request + "'");
+namespace {
+
+// A certificate for 127.0.0.1 that ca signed, for a key that newKey (openssl req options) makes.
+void issueServerCertificate(const TestCa& ca, const std::string& newKey,
+                            const std::string& certificate, const std::string& key) {
+    const std::string request = certificate + ".csr";
+    const std::string extensions = certificate + ".ext";
+    run(newKey + " -subj /CN=127.0.0.1 -keyout '" + key + "' -out '" + request + "'");
     writeFile(extensions,
               "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
               "extendedKeyUsage=serverAuth\n");
     run("openssl x509 -req -days 2 -in '" + request + "' -CA '" + ca.certificate + "' -CAkey '" +
-        caKey + "' -CAcreateserial -extfile '" + extensions + "' -out '" + ca.serverCertificate +
-        "'");
+        ca.key + "' -CAcreateserial -extfile '" + extensions + "' -out '" + certificate + "'");
+}
+
+}  // namespace
+
+TestCa makeTestCa(const std::string& directory) {
+    const TestCa ca{directory + "/ca.crt", directory + "/ca.key", directory + "/server.crt",
+                    directory + "/server.key"};
+    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
+    const std::string newKey =
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + ca.key + "' -out '" +
+        ca.certificate + "'");
+    issueServerCertificate(ca, newKey, ca.serverCertificate, ca.serverKey);
     return ca;
 }
 
@@ -357,6 +369,53 @@ Proxy::Proxy(const std::string& directory, bool refuseTunnels)
 std::string Proxy::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 std::string Proxy::log() const { return readFile(logFile_); }
+
+// ---------------------------------------------------------------- an outdated TLS service
+
+Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
+    : logFile_(directory + "/tls11-server.log") {
+    const std::string certificate = directory + "/tls11-server.crt";
+    const std::string key = directory + "/tls11-server.key";
+    issueServerCertificate(ca, "openssl req -newkey rsa:2048 -nodes", certificate, key);
+    const auto makeArgv = [&](int port) {
+        // stdbuf: the trace reaches the log as it is written, not when the program ends.
+        return std::vector<std::string>{"stdbuf",
+                                        "-o0",
+                                        "openssl",
+                                        "s_server",
+                                        "-accept",
+                                        "127.0.0.1:" + std::to_string(port),
+                                        "-cert",
+                                        certificate,
+                                        "-key",
+                                        key,
+                                        "-tls1_1",
+                                        "-cipher",
+                                        "AES128-SHA:@SECLEVEL=0",
+                                        "-rev",
+                                        "-trace"};
+    };
+    process_ = startListening(makeArgv, logFile_, port_);
+}
+
+std::string Tls11Server::endpointUrl() const {
+    return "https://127.0.0.1:" + std::to_string(port_) + kChatPath;
+}
+
+bool Tls11Server::receivedApplicationData() const {
+    // Each record is traced as "Received Record", a header block of indented lines, and its body.
+    const std::string trace = readFile(logFile_);
+    const std::string received = "Received Record\nHeader:\n";
+    for (std::size_t at = trace.find(received); at != std::string::npos;
+         at = trace.find(received, at + 1)) {
+        const std::size_t headerEnd = trace.find("\n  Length", at);
+        if (trace.substr(at, headerEnd - at).find("Content Type = ApplicationData") !=
+            std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------- black holes
 

@@ -32,6 +32,7 @@ private:
 // A certificate authority of the tests and a certificate for 127.0.0.1 that it signed (PEM).
 struct TestCa {
     std::string certificate;
+    std::string key;  // the CA's own, to sign more certificates
     std::string serverCertificate;
     std::string serverKey;
 };
@@ -72,6 +73,13 @@ private:
 
 // A port of 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
+
+// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket (close-on-exec),
+// sets port. Throws when it cannot listen.
+int listenOnLoopback(int backlog, int& port);
+
+// A socket connected to 127.0.0.1:port (close-on-exec), or -1.
+int connectToLoopback(int port);
 
 // Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
 // limit passed first.
@@ -116,6 +124,23 @@ public:
 
     std::string url() const;  // http://127.0.0.1:port
     std::string log() const;
+
+private:
+    std::string logFile_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// openssl s_server on 127.0.0.1 as an outdated service runs it: nothing newer than TLS 1.1, and
+// AES128-SHA alone (RSA key exchange), with a certificate for 127.0.0.1 whose RSA key the test CA
+// signed. It answers each line with the line reversed, and traces every TLS record it receives.
+class Tls11Server {
+public:
+    Tls11Server(const TestCa& ca, const std::string& directory);
+
+    std::string endpointUrl() const;
+    // Application data (a request, however encrypted) has reached it.
+    bool receivedApplicationData() const;
 
 private:
     std::string logFile_;

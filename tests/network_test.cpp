@@ -36,15 +36,6 @@ constexpr milliseconds kStopRetry{50};
 // connection timeout (300 s).
 constexpr seconds kTransportFailureLimit{60};
 
-// The service echoes the conversation, pace apart per token.
-void serveEcho(ModelService& service, milliseconds pace) {
-    zefa_test::EchoOptions options;
-    options.pace = pace;
-    service.setResponder([options](const zefa_test::RecordedRequest& request) {
-        return zefa_test::echoReply(request, options);
-    });
-}
-
 // Runs a chat while another thread stops it, once after the first fragment, or, with
 // untilItEnds, again and again until the chat returns (for requests that deliver nothing).
 ai_engine::result::AiEngineBaseResult chatStopped(ZefaNlpEnginePrivate& engine, Recorder& recorder,
@@ -160,7 +151,7 @@ protected:
 
 TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     constexpr std::size_t kChats = 10;
-    serveEcho(service, milliseconds(2));
+    service.setEchoReplies(milliseconds(2));
     for (std::size_t i = 0; i < kChats; ++i) {
         Recorder seen;
         engine->setTextGenerationResultCallback(seen.callback());
@@ -179,6 +170,9 @@ TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     }
 }
 
+// Over HTTP/2 only the stopped stream is reset: the next chat goes over the same connection,
+// without a new handshake. Over HTTP/1.1 the rest of the stopped reply is not read, so the next
+// chat opens a new connection.
 TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     service.setReply(ScriptedReply{200, "text/event-stream",
                                    zefa_test::streamOf(std::vector<std::string>(200, "t")),
@@ -190,8 +184,16 @@ TEST_P(Gateways, AStopMidStreamResetsItAndTheNextChatWorks) {
     // nginx saw the client go before the reply ended.
     ASSERT_TRUE(gateway->waitForLogEntries(1));
     EXPECT_FALSE(gateway->accessLog().front().complete);
-    serveEcho(service, milliseconds(0));
+    service.setEchoReplies(milliseconds(0));
     expectAChatWorks();
+    ASSERT_TRUE(gateway->waitForLogEntries(2));
+    const auto log = gateway->accessLog();
+    // The service learnt of the stop at once (above), so where libcurl holds a stream's reset
+    // back, the connection had to go.
+    const bool kept = GetParam() && Transfer::resetsStreamsAtOnce();
+    EXPECT_EQ(log[0].connection == log[1].connection, kept)
+        << protocol() << ": the chats came on connections " << log[0].connection << " and "
+        << log[1].connection;
 }
 
 TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
@@ -199,7 +201,7 @@ TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
     const auto result = chatStopped(*engine, recorder, false);
     EXPECT_TRUE(result.success);
     EXPECT_EQ(recorder.endMarkers(), 1u);
-    serveEcho(service, milliseconds(0));
+    service.setEchoReplies(milliseconds(0));
     expectAChatWorks();
 }
 
@@ -246,13 +248,25 @@ INSTANTIATE_TEST_SUITE_P(Protocols, Gateways, testing::Bool(),
 TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
     startGateway(true);
     ModelService plain;
-    serveEcho(plain, milliseconds(0));
+    plain.setEchoReplies(milliseconds(0));
     ScriptedReply redirect{302, "text/plain", {}};
     redirect.headers = {{"Location", plain.endpointUrl()}};
     service.setReply(redirect);
     const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
     EXPECT_NE(message.find("http"), std::string::npos) << message;
     EXPECT_TRUE(plain.requests().empty());
+}
+
+// A service that offers nothing newer than TLS 1.1 is refused during the handshake: it receives
+// no request line and no API key.
+TEST_F(Field, AServiceOfferingOnlyTls11IsRefusedBeforeTheRequest) {
+    const std::string missing = zefa_test::missingProgram("stdbuf");
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    const zefa_test::Tls11Server outdated(zefa_test::trustedTestCa().ca, scratch.path());
+    engine = std::make_unique<ZefaNlpEnginePrivate>(outdated.endpointUrl());
+    zefa_test::configure(*engine, recorder);
+    (void)zefa_test::chatExpectingNetworkError(*engine, kHello);
+    EXPECT_FALSE(outdated.receivedApplicationData());
 }
 
 // A gateway that passes on a silent service: the stall limit ends the request.
@@ -282,7 +296,7 @@ protected:
         if (IsSkipped()) return;
         const std::string missing = zefa_test::missingProgram("tinyproxy");
         if (!missing.empty()) GTEST_SKIP() << missing;
-        serveEcho(service, milliseconds(0));
+        service.setEchoReplies(milliseconds(0));
         startGateway(true);
     }
 

@@ -3,18 +3,25 @@
 // marker per stop, nothing after it, no request's result changed by another call.
 #include "engine_inspector.h"
 #include "model_service.h"
+#include "network_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -180,20 +187,66 @@ TEST_F(Stopping, StopsOnAnIdleEngineChangeNothing) {
     expectNextChatWorks();
 }
 
-// The host stops from inside its own callback, which also throws: the stop never waits for
-// itself, and the exception stays in the engine.
-TEST_F(Stopping, ACallbackThatStopsAndThrows) {
+// What a host's callback does with the result it is handed (numbered from 1): a throw ends the
+// request at once, and chat reports it instead of success.
+struct ThrowCase {
+    const char* name;
+    std::function<void(ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t)> callback;
+    std::size_t delivered;  // results the host saw, the throwing one included
+    const char* message;
+    std::size_t stopAfter = 0;  // another thread stops the chat once this many results arrived
+};
+
+void PrintTo(const ThrowCase& row, std::ostream* out) { *out << row.name; }
+
+class ThrowingCallbacks : public Stopping, public testing::WithParamInterface<ThrowCase> {};
+
+TEST_P(ThrowingCallbacks, EndTheRequestAndFailIt) {
+    const ThrowCase& c = GetParam();
     service.setReply(streamReply(20, milliseconds(2)));
-    engine.setTextGenerationResultCallback([this](const TextGenerationResult& result) {
+    engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
         recorder.record(result);
-        if (recorder.results().size() == 3) engine.stopChat();
-        throw std::runtime_error("host bug");
+        c.callback(engine, result, recorder.results().size());
     });
-    expectSuccess(engine.chat(kHello), "chat");
-    const auto results = recorder.results();
-    ASSERT_EQ(results.size(), 4u);
-    EXPECT_EQ(results[3].text, zefa_test::kEndMarker);
+    std::thread stopper([&] {
+        if (c.stopAfter > 0 && recorder.waitFor(c.stopAfter)) engine.stopChat();
+    });
+    const auto result = engine.chat(kHello);
+    stopper.join();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 1000);
+    EXPECT_EQ(result.error.message, c.message);
+    EXPECT_EQ(recorder.results().size(), c.delivered);
+    expectNextChatWorks();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, ThrowingCallbacks,
+    testing::Values(
+        ThrowCase{"StdException",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
+                      if (n == 2) throw std::runtime_error("host bug");
+                  },
+                  2, "The result callback threw an exception: host bug"},
+        ThrowCase{"AnythingElse",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
+                      if (n == 2) throw 42;
+                  },
+                  2, "The result callback threw an exception"},
+        // The stop from inside owes an end marker, which the throw cancels.
+        ThrowCase{"AfterStoppingFromInside",
+                  [](ZefaNlpEnginePrivate& e, const TextGenerationResult&, std::size_t n) {
+                      if (n != 2) return;
+                      e.stopChat();
+                      throw std::logic_error("stopped, then failed");
+                  },
+                  2, "The result callback threw an exception: stopped, then failed"},
+        ThrowCase{"OnTheEndMarker",
+                  [](ZefaNlpEnginePrivate&, const TextGenerationResult& r, std::size_t) {
+                      if (r.text == zefa_test::kEndMarker) throw std::runtime_error("at the end");
+                  },
+                  4, "The result callback threw an exception: at the end", 3}),
+    [](const testing::TestParamInfo<ThrowCase>& param) { return std::string(param.param.name); });
 
 // A stopped request that cannot end yet (its host callback still runs) holds the engine; a new
 // chat waits for it. A stop now reaches the waiting chat: it ends at once, without sending.
@@ -340,6 +393,215 @@ TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
         EXPECT_LE(markers, requests) << "round " << round;
         if (HasFailure()) break;
     }
+}
+
+// ---------------------------------------------------------------- the host's own connections
+
+// The host's own traffic beside the engines: threads that each open a loopback TCP connection to
+// a listener of their own, pass a few bytes each way and close it, over and over, so that every
+// descriptor number they let go is taken again at once. An exchange that fails in any way
+// (refused, reset, cut short) is a host connection broken under the host.
+class HostTraffic {
+public:
+    // raisingSigpipe: write as most code does, so that a connection shut down under the host
+    // raises SIGPIPE; otherwise with MSG_NOSIGNAL, so that each breakage is counted.
+    HostTraffic(int threads, bool raisingSigpipe) {
+        for (int i = 0; i < threads; ++i) {
+            int port = 0;
+            const int listener = zefa_test::listenOnLoopback(1, port);
+            setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+            listeners_.push_back(listener);
+            threads_.emplace_back([this, listener, port, raisingSigpipe] {
+                while (!stopping_) {
+                    ++(exchangeOnce(listener, port, raisingSigpipe) ? exchanges_ : broken_);
+                }
+            });
+        }
+    }
+
+    ~HostTraffic() {
+        stopping_ = true;
+        for (std::thread& thread : threads_) thread.join();
+        for (const int listener : listeners_) close(listener);
+    }
+
+    HostTraffic(const HostTraffic&) = delete;
+    HostTraffic& operator=(const HostTraffic&) = delete;
+
+    std::size_t exchanges() const { return exchanges_; }
+    std::size_t broken() const { return broken_; }
+
+private:
+    static constexpr char kMessage[] = "host's own bytes";
+    static constexpr std::size_t kSize = sizeof kMessage;
+    static constexpr int kRoundTrips = 2;
+    // Bounds every wait: nothing here waits for ever.
+    static constexpr timeval kReadLimit{5, 0};
+
+    // Writes the message at one end and reads it at the other.
+    static bool pass(int from, int to, bool raisingSigpipe) {
+        const ssize_t sent = raisingSigpipe ? write(from, kMessage, kSize)
+                                            : send(from, kMessage, kSize, MSG_NOSIGNAL);
+        if (sent != static_cast<ssize_t>(kSize)) return false;
+        setsockopt(to, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
+        char received[kSize];
+        for (std::size_t got = 0; got < kSize;) {
+            const ssize_t n = read(to, received + got, kSize - got);
+            if (n <= 0) return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return std::memcmp(received, kMessage, kSize) == 0;
+    }
+
+    // Round trips on one connection. A failed one does not end the exchange: like most code, the
+    // host writes its next message without looking at the connection first.
+    static bool exchangeOnce(int listener, int port, bool raisingSigpipe) {
+        const int client = zefa_test::connectToLoopback(port);
+        if (client < 0) return false;
+        const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        bool whole = server >= 0;
+        for (int trip = 0; trip < kRoundTrips && server >= 0; ++trip) {
+            whole = pass(client, server, raisingSigpipe) && pass(server, client, raisingSigpipe) &&
+                    whole;
+        }
+        // A reset instead of a close: no TIME_WAIT, so that a tight loop never runs out of ports.
+        const linger reset{1, 0};
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(client);
+        if (server >= 0) close(server);
+        return whole;
+    }
+
+    std::vector<int> listeners_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> exchanges_{0};
+    std::atomic<std::size_t> broken_{0};
+    std::vector<std::thread> threads_;
+};
+
+struct HostOutcome {
+    std::size_t exchanges = 0;
+    std::size_t brokenConnections = 0;
+    std::size_t failedChats = 0;
+    std::string firstFailure;
+
+    bool sound() const { return brokenConnections == 0 && failedChats == 0; }
+};
+
+constexpr int kHostThreads = 2;
+constexpr int kStoppedChatsPerEngine = 300;
+constexpr unsigned kLatestStopMicroseconds = 300;
+
+// Engines, each with a service of its own, that chat and are stopped by another thread in their
+// first few hundred microseconds (while the connection is set up, the request sent, the reply
+// begun), while the host's threads reuse descriptor numbers. A stopped chat succeeds.
+class StoppedChats {
+public:
+    explicit StoppedChats(int engines) {
+        for (int i = 0; i < engines; ++i) {
+            engines_.push_back(std::make_unique<Engine>());
+            engines_.back()->service.setReply(streamReply(5, milliseconds(2)));
+        }
+    }
+
+    HostOutcome runBesideHostTraffic(bool raisingSigpipe) {
+        HostOutcome outcome;
+        HostTraffic host(kHostThreads, raisingSigpipe);
+        std::vector<std::thread> drivers;
+        for (std::size_t i = 0; i < engines_.size(); ++i) {
+            drivers.emplace_back([this, i, &outcome] {
+                chatAndStop(engines_[i]->engine, static_cast<unsigned>(i), outcome);
+            });
+        }
+        for (std::thread& driver : drivers) driver.join();
+        outcome.exchanges = host.exchanges();
+        outcome.brokenConnections = host.broken();
+        return outcome;
+    }
+
+private:
+    struct Engine {
+        Engine() { zefa_test::configure(engine, recorder); }
+
+        ModelService service;
+        ZefaNlpEnginePrivate engine{service.endpointUrl()};
+        Recorder recorder;
+    };
+
+    void chatAndStop(ZefaNlpEnginePrivate& engine, unsigned seed, HostOutcome& outcome) {
+        std::mt19937 random(seed);
+        for (int round = 0; round < kStoppedChatsPerEngine; ++round) {
+            const auto delay = std::chrono::microseconds(random() % (kLatestStopMicroseconds + 1));
+            std::thread stopper([&engine, delay] {
+                std::this_thread::sleep_for(delay);
+                engine.stopChat();
+            });
+            const auto result = engine.chat(kHello);
+            stopper.join();
+            if (result.success) continue;
+            const std::lock_guard<std::mutex> lock(outcomeMutex_);
+            if (outcome.failedChats++ == 0) outcome.firstFailure = result.error.message;
+        }
+    }
+
+    std::vector<std::unique_ptr<Engine>> engines_;
+    std::mutex outcomeMutex_;
+};
+
+std::string describe(const HostOutcome& outcome) {
+    return std::to_string(outcome.brokenConnections) + " of " +
+           std::to_string(outcome.brokenConnections + outcome.exchanges) +
+           " host connections broken, " + std::to_string(outcome.failedChats) +
+           " chats failed (first: \"" + outcome.firstFailure + "\")";
+}
+
+// The host's own SIGPIPE handler, for the lifetime of the object.
+class HostSigpipeHandler {
+public:
+    HostSigpipeHandler() { previous_ = std::signal(SIGPIPE, &handle); }
+    ~HostSigpipeHandler() { std::signal(SIGPIPE, previous_); }
+    HostSigpipeHandler(const HostSigpipeHandler&) = delete;
+    HostSigpipeHandler& operator=(const HostSigpipeHandler&) = delete;
+
+    // The handler is still the host's.
+    static bool inPlace() {
+        struct sigaction current {};
+        sigaction(SIGPIPE, nullptr, &current);
+        return current.sa_handler == &handle;
+    }
+
+private:
+    static void handle(int) {}
+
+    void (*previous_)(int) = nullptr;
+};
+
+// A stop acts on the engine's own transfer only, never on a descriptor number that the host may
+// hold by then: the host's connections stay whole, and one engine's stop never ends another
+// engine's chat. Nor do the engines change how the process handles SIGPIPE, which is the host's
+// to decide.
+TEST(HostConnections, SurviveChatsStoppedWhileConnecting) {
+    StoppedChats chats(4);
+    const HostSigpipeHandler handler;  // installed after the local services ignored SIGPIPE
+    const HostOutcome outcome = chats.runBesideHostTraffic(false);
+    EXPECT_TRUE(outcome.sound()) << describe(outcome);
+    EXPECT_GT(outcome.exchanges, 0u);
+    EXPECT_TRUE(HostSigpipeHandler::inPlace()) << "the chats replaced the host's SIGPIPE handler";
+}
+
+// The same in a host that leaves SIGPIPE at its default, in a process of its own: a host
+// connection shut down under it kills it when it next writes there.
+TEST(HostConnections, SurviveWithSigpipeAtItsDefault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh, without threads
+    EXPECT_EXIT(
+        {
+            StoppedChats chats(1);
+            std::signal(SIGPIPE, SIG_DFL);  // the local service ignored it when it started
+            const HostOutcome outcome = chats.runBesideHostTraffic(true);
+            std::fprintf(stderr, "%s\n", describe(outcome).c_str());
+            std::_Exit(outcome.sound() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -282,6 +282,14 @@ void ModelService::setResponder(std::function<ScriptedReply(const RecordedReques
     responder_ = std::move(responder);
 }
 
+void ModelService::setEchoReplies(std::chrono::milliseconds pace) {
+    EchoOptions options;
+    options.pace = pace;
+    setResponder([options](const RecordedRequest& request) {
+        return echoReply(request, options);
+    });
+}
+
 std::vector<RecordedRequest> ModelService::requests() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return requests_;

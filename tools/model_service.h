@@ -108,6 +108,9 @@ public:
     void setReply(ScriptedReply reply);
     // Computes the reply of each request itself (overrides setReply).
     void setResponder(std::function<ScriptedReply(const RecordedRequest&)> responder);
+    // Answers each later request as the bundled mock service does (echoReply), pace apart per
+    // token.
+    void setEchoReplies(std::chrono::milliseconds pace);
 
     int port() const { return port_; }
     std::string baseUrl() const;      // scheme://127.0.0.1:port
