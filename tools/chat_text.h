@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// The text helpers of zefa-chat: one meaning of "blank", JSON in the engine's form, files read
+// with the reason when they cannot be, and text made safe for a terminal.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace zefa_chat {
+
+// Why something could not be done, as a line for the user (without the "zefa-chat: " prefix).
+struct Failure {
+    std::string message;
+};
+// A value, or the failure that took its place.
+template <typename T>
+using Outcome = std::variant<T, Failure>;
+
+// The failure of outcome, or null when it holds a value.
+template <typename T>
+const Failure* failureOf(const Outcome<T>& outcome) {
+    return std::get_if<Failure>(&outcome);
+}
+
+// Blanks and line ends.
+constexpr std::string_view kBlanks = " \t\r\n";
+
+bool isBlank(std::string_view text);
+// Without leading and trailing blanks and line ends.
+std::string trimmed(std::string_view text);
+// Without trailing blanks and line ends.
+std::string withoutTrailingBlanks(std::string_view text);
+bool startsWith(std::string_view text, std::string_view prefix);
+bool endsWith(std::string_view text, std::string_view end);
+// Every occurrence of what replaced by with.
+std::string replacedAll(std::string text, std::string_view what, std::string_view with);
+
+// One line of JSON, characters beyond ASCII as they are.
+std::string compactJson(const Json::Value& value);
+// The JSON value of text, or why it is none.
+Outcome<Json::Value> parseJson(std::string_view text);
+
+// Text for the service, which takes UTF-8 only: invalid bytes become U+FFFD, which is said once
+// per run on standard error.
+std::string checkedText(std::string_view text);
+
+// Text from elsewhere (a service, a file) that may not drive the terminal it is shown on: UTF-8
+// repaired, and control characters other than line feed and tab shown as ^X (^? for DEL) or,
+// for those beyond ASCII, as \u0080 ... \u009f.
+std::string escapedForTerminal(std::string_view text);
+
+// The whole file at path, or "cannot read PATH: reason" (missing, permission, a directory).
+Outcome<std::string> readFile(const std::string& path);
+// The rest of the open file fd (which stays open), named path in a failure.
+Outcome<std::string> readRest(int fd, const std::string& path);
+
+}  // namespace zefa_chat
