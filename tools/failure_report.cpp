@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "failure_report.h"
 
+#include "chat_text.h"
+
 #include <json/json.h>
 
 #include <algorithm>
@@ -111,20 +113,18 @@ std::string detailOf(const std::string& message) {
         const bool hasText = error.isObject() && error["message"].isString();
         return hasText ? oneLine(error["message"].asString()) : std::string();
     }
-    const std::size_t start = message.find_first_not_of(" \t\r\n");
+    const std::size_t start = message.find_first_not_of(kBlanks);
     if (start != std::string::npos && message[start] == '<') return oneLine(textOfPage(message));
     return oneLine(message);
 }
 
-bool startsWith(std::string_view line, std::string_view prefix) {
-    return line.substr(0, prefix.size()) == prefix;
-}
-
-// The stream that replaces stderr. An engine diagnostic may span lines (a service's error reply
-// often does), so it is held back from its first line up to zefa-chat's own next line, which
-// always follows it: the wording of the failure.
+// The stream that replaces stderr. It passes whole lines. An engine diagnostic may span lines (a
+// service's error reply often does), so it is held back from its first line up to zefa-chat's
+// own next line, which always follows it: the wording of the failure.
 class DiagnosticsFilter {
 public:
+    DiagnosticsFilter(bool holdBack, bool escape) : holdBack_(holdBack), escape_(escape) {}
+
     static ssize_t write(void* cookie, const char* data, std::size_t size) {
         static_cast<DiagnosticsFilter*>(cookie)->take(std::string_view(data, size));
         return static_cast<ssize_t>(size);
@@ -138,11 +138,11 @@ private:
             const std::string_view line(pending_.data(), end + 1);
             if (std::any_of(std::begin(kEngineDiagnostics), std::end(kEngineDiagnostics),
                             [line](std::string_view prefix) { return startsWith(line, prefix); })) {
-                holding_ = true;
+                holding_ = holdBack_;
             } else if (startsWith(line, kOwnLines)) {
                 holding_ = false;
             }
-            if (!holding_) writeAll(line);
+            if (!holding_) writeAll(escape_ ? escapedForTerminal(line) : std::string(line));
             pending_.erase(0, end + 1);
         }
     }
@@ -156,6 +156,8 @@ private:
     }
 
     static constexpr std::string_view kOwnLines = "zefa-chat: ";
+    const bool holdBack_;
+    const bool escape_;
     std::string pending_;  // the start of a line
     bool holding_ = false;
 };
@@ -173,9 +175,11 @@ std::string describeFailure(const ai_engine::EngineError& error,
     return line;
 }
 
-void holdBackEngineDiagnostics() {
+void filterStandardError(bool holdBackEngineLines) {
+    const bool escape = isatty(STDERR_FILENO) != 0;
+    if (!holdBackEngineLines && !escape) return;
     // Lives as long as the stream, to the very end of the program.
-    static auto* const filter = new DiagnosticsFilter;
+    static auto* const filter = new DiagnosticsFilter(holdBackEngineLines, escape);
     FILE* filtered =
         fopencookie(filter, "w", {nullptr, DiagnosticsFilter::write, nullptr, nullptr});
     if (filtered == nullptr) return;

@@ -13,10 +13,11 @@ namespace zefa_chat {
 // error of a failed request to the service at serviceAddress.
 std::string describeFailure(const ai_engine::EngineError& error, const std::string& serviceAddress);
 
-// The engine writes its own line to standard error for a failed request (with the service's
-// whole reply) and for a refused model. zefa-chat says these things itself, so from now on it
-// holds those lines back; every other line written to standard error passes unchanged.
-// Call before any other thread starts.
-void holdBackEngineDiagnostics();
+// Standard error from now on, written by zefa-chat, the engine or libcurl alike. The engine
+// writes its own line for a failed request (with the service's whole reply) and for a refused
+// model; zefa-chat says these things itself, so with holdBackEngineLines those lines are held
+// back. On a terminal, control characters in every line are shown escaped, so that text from
+// the service cannot drive it. Call before any other thread starts.
+void filterStandardError(bool holdBackEngineLines);
 
 }  // namespace zefa_chat
