@@ -13,13 +13,6 @@ constexpr const char* kRoles[] = {"system", "user", "assistant"};
 // What a conversation file holds where a prompt held the API key.
 constexpr std::string_view kSecretMask = "[API key removed]";
 
-Json::Value messageJson(const Message& message) {
-    Json::Value entry(Json::objectValue);
-    entry["role"] = message.role;
-    entry["content"] = message.content;
-    return entry;
-}
-
 // Why entry is no message of a conversation; nothing when it is one.
 std::optional<std::string> notAMessage(const Json::Value& entry) {
     if (!entry.isObject()) return "is no object";
@@ -36,7 +29,12 @@ std::optional<std::string> notAMessage(const Json::Value& entry) {
 Json::Value toJson(const Messages& messages) {
     Json::Value json(Json::objectValue);
     json["messages"] = Json::Value(Json::arrayValue);
-    for (const Message& message : messages) json["messages"].append(messageJson(message));
+    for (const Message& message : messages) {
+        Json::Value entry(Json::objectValue);
+        entry["role"] = message.role;
+        entry["content"] = message.content;
+        json["messages"].append(entry);
+    }
     return json;
 }
 
@@ -83,13 +81,15 @@ void Conversation::addTurn(const std::string& prompt, const std::string& answer)
 }
 
 std::string conversationText(const Messages& messages, const std::string& secret) {
-    Messages masked = messages;
-    for (Message& message : masked)
-        message.content = replacedAll(message.content, secret, kSecretMask);
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, toJson(masked)) + "\n";
+    // One message a line, its role first, so that the file reads as the conversation did.
+    std::string text = "{\"messages\": [";
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const std::string content = replacedAll(messages[i].content, secret, kSecretMask);
+        text += std::string(i == 0 ? "\n" : ",\n") +
+                "  {\"role\": " + compactJson(Json::Value(messages[i].role)) +
+                ", \"content\": " + compactJson(Json::Value(content)) + "}";
+    }
+    return text + "\n]}\n";
 }
 
 Outcome<Messages> loadConversation(const std::string& path) {
