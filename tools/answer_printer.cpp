@@ -19,15 +19,6 @@ constexpr std::string_view kThinking = "\x1b[2mthinking\u2026\x1b[0m";
 // Back to the start of the line, which is then erased.
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 
-// Straight to the terminal: the stderr stream holds back partial lines (failure_report.h).
-void writeToStandardError(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(STDERR_FILENO, text.data(), text.size());
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 }  // namespace
 
 void AnswerPrinter::begin() {
@@ -85,7 +76,8 @@ void AnswerPrinter::print(const std::string& text) const {
 
 void AnswerPrinter::showStatus(bool shown) {
     if (!settings_.thinkingStatus || settings_.raw || shown == statusShown_) return;
-    writeToStandardError(shown ? kThinking : kEraseLine);
+    // Straight to the terminal: the stderr stream holds back partial lines (failure_report.h).
+    (void)writeAll(STDERR_FILENO, shown ? kThinking : kEraseLine);
     statusShown_ = shown;
 }
 

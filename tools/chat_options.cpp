@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "chat_options.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,17 +66,11 @@ namespace {
 
 // Permission bits that let group or others read a file.
 constexpr mode_t kReadableByOthers = S_IRGRP | S_IROTH;
-constexpr char kDelete = 0x7F;
-
-bool holdsControlCharacter(const std::string& text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == kDelete; });
-}
 
 // The first line of the key file, and a warning when others can read it.
 Outcome<ApiKey> readKeyFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Failure{"cannot read " + path + ": " + std::strerror(errno)};
+    if (fd < 0) return cannotRead(path, errno);
     struct stat status {};
     const bool readableByOthers = fstat(fd, &status) == 0 && (status.st_mode & kReadableByOthers);
     Outcome<std::string> text = readRest(fd, path);

@@ -3,8 +3,10 @@
 
 #include "utf8.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -20,10 +22,6 @@ constexpr char kDelete = 0x7F;
 constexpr unsigned char kC1Lead = 0xC2;
 constexpr unsigned char kC1Last = 0x9F;
 
-std::string cannotRead(const std::string& path, int error) {
-    return "cannot read " + path + ": " + std::strerror(error);
-}
-
 }  // namespace
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(kBlanks) == text.npos; }
@@ -37,6 +35,12 @@ std::string trimmed(std::string_view text) {
 std::string withoutTrailingBlanks(std::string_view text) {
     const std::size_t last = text.find_last_not_of(kBlanks);
     return std::string(text.substr(0, last == text.npos ? 0 : last + 1));
+}
+
+bool isControlCharacter(char c) { return static_cast<unsigned char>(c) < 0x20 || c == kDelete; }
+
+bool holdsControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), isControlCharacter);
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
@@ -97,7 +101,7 @@ std::string escapedForTerminal(std::string_view text) {
     shown.reserve(valid.size());
     for (std::size_t i = 0; i < valid.size(); ++i) {
         const auto byte = static_cast<unsigned char>(valid[i]);
-        if ((byte < 0x20 && byte != '\n' && byte != '\t') || valid[i] == kDelete) {
+        if (isControlCharacter(valid[i]) && valid[i] != '\n' && valid[i] != '\t') {
             shown += '^';
             shown += valid[i] == kDelete ? '?' : static_cast<char>(byte + 0x40);
         } else if (byte == kC1Lead && i + 1 < valid.size() &&
@@ -112,9 +116,28 @@ std::string escapedForTerminal(std::string_view text) {
     return shown;
 }
 
+bool terminalTakesEscapes() {
+    const char* terminal = std::getenv("TERM");
+    return terminal != nullptr && *terminal != '\0' && std::strcmp(terminal, "dumb") != 0;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+Failure cannotRead(const std::string& path, int error) {
+    return Failure{"cannot read " + path + ": " + std::strerror(error)};
+}
+
 Outcome<std::string> readFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Failure{cannotRead(path, errno)};
+    if (fd < 0) return cannotRead(path, errno);
     Outcome<std::string> text = readRest(fd, path);
     close(fd);
     return text;
@@ -122,9 +145,9 @@ Outcome<std::string> readFile(const std::string& path) {
 
 Outcome<std::string> readRest(int fd, const std::string& path) {
     struct stat status {};
-    if (fstat(fd, &status) != 0) return Failure{cannotRead(path, errno)};
+    if (fstat(fd, &status) != 0) return cannotRead(path, errno);
     // A directory opens, and fails only at the first read.
-    if (S_ISDIR(status.st_mode)) return Failure{cannotRead(path, EISDIR)};
+    if (S_ISDIR(status.st_mode)) return cannotRead(path, EISDIR);
     std::string text;
     char buffer[4096];
     for (;;) {
@@ -134,7 +157,7 @@ Outcome<std::string> readRest(int fd, const std::string& path) {
         } else if (n == 0) {
             return text;
         } else if (errno != EINTR) {
-            return Failure{cannotRead(path, errno)};
+            return cannotRead(path, errno);
         }
     }
 }

@@ -43,6 +43,10 @@ std::string compactJson(const Json::Value& value);
 // The JSON value of text, or why it is none.
 Outcome<Json::Value> parseJson(std::string_view text);
 
+// A C0 control character (line feed and tab among them) or DEL.
+bool isControlCharacter(char c);
+bool holdsControlCharacter(std::string_view text);
+
 // Text for the service, which takes UTF-8 only: invalid bytes become U+FFFD, which is said once
 // per run on standard error.
 std::string checkedText(std::string_view text);
@@ -52,6 +56,14 @@ std::string checkedText(std::string_view text);
 // for those beyond ASCII, as \u0080 ... \u009f.
 std::string escapedForTerminal(std::string_view text);
 
+// TERM names a terminal that takes escape sequences: it is set, and not "dumb".
+bool terminalTakesEscapes();
+
+// Writes all of text to fd, going on after a signal; false (errno telling why) when it cannot.
+bool writeAll(int fd, std::string_view text);
+
+// "cannot read PATH: reason", the reason of the errno value error.
+Failure cannotRead(const std::string& path, int error);
 // The whole file at path, or "cannot read PATH: reason" (missing, permission, a directory).
 Outcome<std::string> readFile(const std::string& path);
 // The rest of the open file fd (which stays open), named path in a failure.

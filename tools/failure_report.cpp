@@ -142,16 +142,11 @@ private:
             } else if (startsWith(line, kOwnLines)) {
                 holding_ = false;
             }
-            if (!holding_) writeAll(escape_ ? escapedForTerminal(line) : std::string(line));
+            if (!holding_) {
+                (void)writeAll(STDERR_FILENO,
+                               escape_ ? escapedForTerminal(line) : std::string(line));
+            }
             pending_.erase(0, end + 1);
-        }
-    }
-
-    static void writeAll(std::string_view text) {
-        while (!text.empty()) {
-            const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-            if (n <= 0) return;
-            text.remove_prefix(static_cast<std::size_t>(n));
         }
     }
 

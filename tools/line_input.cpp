@@ -2,7 +2,6 @@
 #include "line_input.h"
 
 #include <clocale>
-#include <cstdlib>
 #include <cstring>
 #include <histedit.h>
 #include <iostream>
@@ -112,9 +111,7 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
         if (display_ == nullptr) return;
         ownDisplay_ = true;
     }
-    const char* terminal = std::getenv("TERM");
-    bracketedPaste_ =
-        terminal != nullptr && *terminal != '\0' && std::strcmp(terminal, "dumb") != 0;
+    bracketedPaste_ = terminalTakesEscapes();
     editor_ = el_init("zefa-chat", stdin, display_, stderr);
     if (editor_ == nullptr) return;
     history_ = history_init();

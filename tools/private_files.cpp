@@ -53,17 +53,6 @@ Failure openFailure(const std::string& path, int error) {
     return failure("cannot open", path, error);
 }
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // replaceFile for the file name of the directory dirFd; path names it in a failure.
 std::optional<Failure> replaceAt(int dirFd, const std::string& name, const std::string& text,
                                  const std::string& path) {

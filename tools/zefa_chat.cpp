@@ -97,10 +97,8 @@ Outcome<std::string> oneShotPrompt(const std::string& prompt) {
 }
 
 AnswerPrinter::Settings printerSettings(const Options& options) {
-    const char* terminal = std::getenv("TERM");
-    const bool erasable =
-        terminal != nullptr && *terminal != '\0' && std::string(terminal) != "dumb";
-    return {options.raw, isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0 && erasable};
+    return {options.raw, isatty(STDOUT_FILENO) != 0,
+            isatty(STDERR_FILENO) != 0 && terminalTakesEscapes()};
 }
 
 }  // namespace
