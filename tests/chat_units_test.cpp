@@ -44,6 +44,17 @@ public:
         chmod(path.c_str(), mode);
         return path;
     }
+    // A file of size bytes that holds text, then zeros (which take no room on disk).
+    std::string sparseFile(const std::string& name, const std::string& text, off_t size) const {
+        const std::string path = file(name, text);
+        if (truncate(path.c_str(), size) != 0) throw std::runtime_error("truncate failed");
+        return path;
+    }
+    std::string namedPipe(const std::string& name) const {
+        const std::string path = path_ + "/" + name;
+        if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+        return path;
+    }
     const std::string& path() const { return path_; }
 
 private:
@@ -127,6 +138,12 @@ TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
     const std::string blank = scratch.file("blank", " \n");
     const std::string missing = scratch.path() + "/missing";
     const std::string locked = scratch.file("locked", "sk-3\n", 0);
+    // Neither a named pipe without a writer nor an endless device may hold the read, nor a huge
+    // file fill the memory; a key file is read no further than its first line.
+    const std::string pipe = scratch.namedPipe("pipe");
+    const std::string longLine = scratch.sparseFile("long-line", "sk-", 4097);
+    const std::string keyAhead = scratch.sparseFile("key-ahead", "sk-4\n", off_t(1) << 40);
+    const std::string longSystem = scratch.sparseFile("long-system", "be", (1 << 20) + 1);
     struct Row {
         const char* name;
         Options options;
@@ -162,6 +179,17 @@ TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
         {"system message from a file", systemFile(system), "sk", "sk |  | be brief"},
         {"blank system file", systemFile(blank), "sk", "no system message in " + blank},
         {"missing system file", systemFile(missing), "sk", "cannot read " + missing + noSuchFile},
+        {"key file a named pipe", keyFile(pipe), nullptr,
+         "cannot read " + pipe + ": it is a named pipe, not a regular file"},
+        {"key file with a long first line", keyFile(longLine), nullptr,
+         "cannot read " + longLine +
+             ": its first line holds more than 4 KiB, the limit for an API key"},
+        {"key ahead of a huge file", keyFile(keyAhead), nullptr, "sk-4 |  | "},
+        {"system file a device", systemFile("/dev/zero"), "sk",
+         "cannot read /dev/zero: it is a character device, not a regular file"},
+        {"system file too long", systemFile(longSystem), "sk",
+         "cannot read " + longSystem +
+             ": it holds more than 1 MiB, the limit for a system message"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -348,6 +376,13 @@ TEST(ConversationStore, SavedAndLoadedWithoutTheKey) {
               notOne +
                   " is not a saved conversation: not JSON (Line 1, Column 1: Syntax error: "
                   "value, object or array expected.)");
+    const std::string pipe = scratch.namedPipe("chat.pipe");
+    EXPECT_EQ(failureText(loadConversation(pipe)),
+              "cannot read " + pipe + ": it is a named pipe, not a regular file");
+    const std::string huge = scratch.sparseFile("huge.json", "{", (16 << 20) + 1);
+    EXPECT_EQ(
+        failureText(loadConversation(huge)),
+        "cannot read " + huge + ": it holds more than 16 MiB, the limit for a saved conversation");
     EXPECT_EQ(saveConversation(scratch.path() + "/none/chat.json", messages, "").value().message,
               "cannot write " + scratch.path() + "/none/chat.json: No such file or directory");
 }

@@ -800,6 +800,8 @@ TEST_F(ZefaChat, OptionsAndUsageErrors) {
     std::ofstream(sharedKeyFile) << kKey << "\n";
     chmod(sharedKeyFile.c_str(), 0644);
     const std::string missing = stateHome + "/missing.json";
+    const std::string pipe = stateHome + "/chat.pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     const std::string tryHelp = "\nTry 'zefa-chat --help'.\n";
     const OptionCase cases[] = {
         {{"--help"}, 0, "Usage: zefa-chat [OPTIONS]\n", ""},
@@ -835,6 +837,10 @@ TEST_F(ZefaChat, OptionsAndUsageErrors) {
          2,
          "",
          "zefa-chat: cannot read " + missing + ": No such file or directory" + tryHelp},
+        {{"--load", pipe},
+         2,
+         "",
+         "zefa-chat: cannot read " + pipe + ": it is a named pipe, not a regular file" + tryHelp},
         {{"--system-file", stateHome, "-p", "hi"},
          2,
          "",

@@ -66,18 +66,21 @@ namespace {
 
 // Permission bits that let group or others read a file.
 constexpr mode_t kReadableByOthers = S_IRGRP | S_IROTH;
+// Keys are tens of bytes; a file holding more on its first line is no key file.
+constexpr FileKind kKeyFile{"an API key", 4096, true};
+constexpr FileKind kSystemFile{"a system message", 1024 * 1024};
 
 // The first line of the key file, and a warning when others can read it.
 Outcome<ApiKey> readKeyFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a named pipe with no writer cannot hold the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return cannotRead(path, errno);
     struct stat status {};
     const bool readableByOthers = fstat(fd, &status) == 0 && (status.st_mode & kReadableByOthers);
-    Outcome<std::string> text = readRest(fd, path);
+    Outcome<std::string> line = readOpenFile(fd, path, kKeyFile);
     close(fd);
-    if (auto* failed = std::get_if<Failure>(&text)) return *failed;
-    const std::string& all = std::get<std::string>(text);
-    ApiKey key{all.substr(0, all.find('\n')), std::string()};
+    if (auto* failed = std::get_if<Failure>(&line)) return *failed;
+    ApiKey key{std::get<std::string>(line), std::string()};
     if (readableByOthers) {
         key.warning = "zefa-chat: warning: the API key file " + path +
                       " is readable by other users (chmod 600 " + path + " makes it yours alone)";
@@ -168,7 +171,7 @@ Outcome<std::optional<std::string>> readSystemMessage(const Options& options) {
         if (!options.system || options.system->empty()) return std::optional<std::string>();
         return std::optional<std::string>(checkedText(*options.system));
     }
-    Outcome<std::string> text = readFile(options.systemFile);
+    Outcome<std::string> text = readFile(options.systemFile, kSystemFile);
     if (auto* failed = std::get_if<Failure>(&text)) return *failed;
     const std::string message = withoutTrailingBlanks(std::get<std::string>(text));
     if (message.empty()) return Failure{"no system message in " + options.systemFile};

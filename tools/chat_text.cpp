@@ -22,6 +22,23 @@ constexpr char kDelete = 0x7F;
 constexpr unsigned char kC1Lead = 0xC2;
 constexpr unsigned char kC1Last = 0x9F;
 
+// What a file that is not regular is, in words.
+const char* fileTypeOf(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
+}
+
+// "16 MiB", "4 KiB", "100 bytes".
+std::string sizeText(std::size_t bytes) {
+    constexpr std::size_t kKiB = 1024;
+    if (bytes % (kKiB * kKiB) == 0) return std::to_string(bytes / (kKiB * kKiB)) + " MiB";
+    if (bytes % kKiB == 0) return std::to_string(bytes / kKiB) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 }  // namespace
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(kBlanks) == text.npos; }
@@ -135,22 +152,37 @@ Failure cannotRead(const std::string& path, int error) {
     return Failure{"cannot read " + path + ": " + std::strerror(error)};
 }
 
-Outcome<std::string> readFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+Outcome<std::string> readFile(const std::string& path, const FileKind& kind) {
+    // Non-blocking, so that a named pipe with no writer cannot hold the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return cannotRead(path, errno);
-    Outcome<std::string> text = readRest(fd, path);
+    Outcome<std::string> text = readOpenFile(fd, path, kind);
     close(fd);
     return text;
 }
 
-Outcome<std::string> readRest(int fd, const std::string& path) {
+Outcome<std::string> readOpenFile(int fd, const std::string& path, const FileKind& kind) {
     struct stat status {};
     if (fstat(fd, &status) != 0) return cannotRead(path, errno);
     // A directory opens, and fails only at the first read.
     if (S_ISDIR(status.st_mode)) return cannotRead(path, EISDIR);
+    if (!S_ISREG(status.st_mode)) {
+        return Failure{"cannot read " + path + ": it is " + fileTypeOf(status.st_mode) +
+                       ", not a regular file"};
+    }
+    const Failure tooLong{"cannot read " + path + ": " +
+                          (kind.firstLineOnly ? "its first line holds" : "it holds") +
+                          " more than " + sizeText(kind.limit) + ", the limit for " + kind.name};
+    if (!kind.firstLineOnly && static_cast<std::size_t>(status.st_size) > kind.limit) {
+        return tooLong;
+    }
+    // Read in turns, as the file may grow meanwhile (or, as in /proc, tell no size).
     std::string text;
     char buffer[4096];
     for (;;) {
+        const std::size_t lineEnd = kind.firstLineOnly ? text.find('\n') : std::string::npos;
+        if (lineEnd != std::string::npos && lineEnd <= kind.limit) return text.substr(0, lineEnd);
+        if (text.size() > kind.limit) return tooLong;
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
             text.append(buffer, static_cast<std::size_t>(n));

@@ -64,9 +64,21 @@ bool writeAll(int fd, std::string_view text);
 
 // "cannot read PATH: reason", the reason of the errno value error.
 Failure cannotRead(const std::string& path, int error);
-// The whole file at path, or "cannot read PATH: reason" (missing, permission, a directory).
-Outcome<std::string> readFile(const std::string& path);
-// The rest of the open file fd (which stays open), named path in a failure.
-Outcome<std::string> readRest(int fd, const std::string& path);
+
+// What a file is read for, which bounds how much of it is read: a file that would need more is
+// refused with a line that names the limit and the kind.
+struct FileKind {
+    const char* name;            // "a saved conversation"
+    std::size_t limit;           // in bytes
+    bool firstLineOnly = false;  // only the first line is of use: the rest is not read
+};
+
+// The text of the regular file at path (its first line, without the line end, for a kind that
+// wants only that), or "cannot read PATH: reason": missing, permission, a directory, any other
+// file that is not regular (a named pipe would hold the read, a device never end it), or more
+// text than the kind's limit.
+Outcome<std::string> readFile(const std::string& path, const FileKind& kind);
+// The same for the file open as fd (which stays open), named path in a failure.
+Outcome<std::string> readOpenFile(int fd, const std::string& path, const FileKind& kind);
 
 }  // namespace zefa_chat

@@ -10,6 +10,8 @@ namespace zefa_chat {
 namespace {
 
 constexpr const char* kRoles[] = {"system", "user", "assistant"};
+// Far beyond what a model takes in one request: a larger file is no conversation to go on with.
+constexpr FileKind kConversationFile{"a saved conversation", 16 * 1024 * 1024};
 // What a conversation file holds where a prompt held the API key.
 constexpr std::string_view kSecretMask = "[API key removed]";
 
@@ -93,7 +95,7 @@ std::string conversationText(const Messages& messages, const std::string& secret
 }
 
 Outcome<Messages> loadConversation(const std::string& path) {
-    Outcome<std::string> text = readFile(path);
+    Outcome<std::string> text = readFile(path, kConversationFile);
     if (auto* failed = std::get_if<Failure>(&text)) return *failed;
     Outcome<Messages> messages = parseConversation(std::get<std::string>(text));
     if (auto* failed = std::get_if<Failure>(&messages)) {
@@ -116,7 +118,7 @@ Outcome<Messages> LastConversation::load() {
         return Failure{"no conversation to continue: " + failed->message};
     }
     const PrivateDirectory& state = std::get<PrivateDirectory>(directory);
-    Outcome<std::optional<std::string>> text = state.read(kFileName);
+    Outcome<std::optional<std::string>> text = state.read(kFileName, kConversationFile);
     if (auto* failed = std::get_if<Failure>(&text)) {
         return Failure{"the last conversation is not used: " + failed->message};
     }

@@ -24,6 +24,8 @@ constexpr int kHistoryEntries = 1000;
 // session's start cut it back to the last kHistoryEntries (a rare rewrite, so that sessions
 // running at once seldom race on it).
 constexpr std::size_t kHistoryTrimLines = 2 * kHistoryEntries;
+// Room for that many long prompts.
+constexpr FileKind kHistoryKind{"the history", 64 * 1024 * 1024};
 // The terminal's bracketed paste: while it is on, pasted text comes between these.
 constexpr const char* kPasteModeOn = "\x1b[?2004h";
 constexpr const char* kPasteModeOff = "\x1b[?2004l";
@@ -223,7 +225,7 @@ void LineInput::openHistory() {
     Outcome<PrivateDirectory> directory = PrivateDirectory::open(path, true);
     if (auto* failed = std::get_if<Failure>(&directory)) return stopKeepingHistory(*failed);
     historyDirectory_ = std::move(std::get<PrivateDirectory>(directory));
-    Outcome<std::optional<std::string>> text = historyDirectory_->read(kHistoryFile);
+    Outcome<std::optional<std::string>> text = historyDirectory_->read(kHistoryFile, kHistoryKind);
     if (auto* failed = std::get_if<Failure>(&text)) return stopKeepingHistory(*failed);
     std::vector<std::string> lines =
         linesOf(std::get<std::optional<std::string>>(text).value_or(""));

@@ -137,7 +137,8 @@ PrivateDirectory::~PrivateDirectory() {
     if (fd_ >= 0) close(fd_);
 }
 
-Outcome<std::optional<std::string>> PrivateDirectory::read(const std::string& name) const {
+Outcome<std::optional<std::string>> PrivateDirectory::read(const std::string& name,
+                                                           const FileKind& kind) const {
     const std::string path = pathOf(name);
     const int fd = openat(fd_, name.c_str(), kReadFlags);
     if (fd < 0 && errno == ENOENT) return std::optional<std::string>();
@@ -146,7 +147,7 @@ Outcome<std::optional<std::string>> PrivateDirectory::read(const std::string& na
     if (std::optional<Failure> problem = notPrivate(fd, path, false)) {
         result = *problem;
     } else {
-        Outcome<std::string> text = readRest(fd, path);
+        Outcome<std::string> text = readOpenFile(fd, path, kind);
         if (auto* failed = std::get_if<Failure>(&text)) {
             result = *failed;
         } else {

@@ -34,9 +34,9 @@ public:
     const std::string& path() const { return path_; }
     std::string pathOf(const std::string& name) const { return path_ + "/" + name; }
 
-    // The text of the file name: nothing when there is no such file, a failure when it cannot
-    // be read or is not the user's own and private.
-    Outcome<std::optional<std::string>> read(const std::string& name) const;
+    // The text of the file name, read as readFile reads a file of its kind: nothing when there
+    // is no such file, a failure when it cannot be read or is not the user's own and private.
+    Outcome<std::optional<std::string>> read(const std::string& name, const FileKind& kind) const;
     // Appends text in one write (so that writers at once do not mix), making the file (0600).
     std::optional<Failure> append(const std::string& name, const std::string& text) const;
     // Replaces the file name as replaceFile does.
