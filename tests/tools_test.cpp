@@ -629,6 +629,20 @@ TEST_F(ZefaChat, ConversationsLastAcrossSessions) {
         EXPECT_EQ(zefa_test::parse(service->requests().back().body)["messages"], expected);
     }
     EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), 7u);
+
+    // A conversation cleared or loaded is kept as it then is, without an answer after it.
+    const std::pair<std::string, Json::ArrayIndex> commands[] = {{"/reset", 1u},
+                                                                 {"/load " + saved, 5u}};
+    for (const auto& [command, kept] : commands) {
+        SCOPED_TRACE(command);
+        Process chat = runOnTerminal({"--continue"});
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(command + kEnter);
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(kCtrlD);
+        EXPECT_EQ(chat.wait(), 0) << chat.out();
+        EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), kept) << fileText(last);
+    }
 }
 
 // A history file or directory that is not the user's own and private is not used, and none is

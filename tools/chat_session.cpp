@@ -139,6 +139,10 @@ int converse(ChatSession& session, Conversation conversation, LineSource& input,
                 continue;
             case Entry::Kind::Command:
                 if (!runCommand(entry, session, conversation)) return kOk;
+                // Kept as it now is, so that --continue brings back nothing /reset forgot.
+                if (last && (entry.command == Command::Reset || entry.command == Command::Load)) {
+                    last->keep(conversation.messages());
+                }
                 continue;
             case Entry::Kind::Prompt:
                 break;
