@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,7 +133,7 @@ TEST(ChatOptions, ParseToOptionsOrAFailure) {
 
 TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
     const ScratchDirectory scratch;
-    const std::string privateKey = scratch.file("key", "sk-1 \t\r\nsecond line\n");
+    const std::string privateKey = scratch.file("key", "  sk-1 \t\r\nsecond line\n");
     const std::string sharedKey = scratch.file("shared-key", "sk-2\n", 0644);
     const std::string system = scratch.file("system", "be brief\n\n");
     const std::string blank = scratch.file("blank", " \n");
@@ -162,7 +163,7 @@ TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
     };
     const std::string noSuchFile = ": No such file or directory";
     const Row rows[] = {
-        {"key from the environment", {}, "sk-0 \r\n", "sk-0 |  | "},
+        {"key from the environment", {}, "\tsk-0 \r\n", "sk-0 |  | "},
         {"first line of the key file", keyFile(privateKey), "ignored", "sk-1 |  | "},
         {"key file others can read", keyFile(sharedKey), nullptr,
          "sk-2 | zefa-chat: warning: the API key file " + sharedKey +
@@ -410,6 +411,12 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
              std::filesystem::create_symlink(directory + "/elsewhere.json", path);
          },
          "/last.json is a symbolic link"},
+        {"directory a symbolic link",
+         [](const std::string& directory) {
+             std::filesystem::rename(directory, directory + ".elsewhere");
+             std::filesystem::create_directory_symlink(directory + ".elsewhere", directory);
+         },
+         " is a symbolic link"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -427,13 +434,16 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
         }
         const std::string failure = directory + replacedAll(row.failure, "DIR", directory);
         EXPECT_NE(failureText(loaded).find(failure), std::string::npos) << failureText(loaded);
-        // Kept again: refused the same way, said once, and nothing written through the link.
+        // Kept again: refused the same way, said once, and nothing written through a link.
         zefa_test::StderrCapture capture;
         LastConversation again(kKey);
-        again.keep(messages);
-        again.keep(messages);
+        again.keep(Messages{{"user", "other"}});
+        again.keep(Messages{{"user", "other"}});
         EXPECT_EQ(capture.text(),
                   "zefa-chat: the conversation is not kept for --continue: " + failure + "\n");
+        std::ifstream kept(directory + "/last.json");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
+                  conversationText(messages, kKey));
     }
 }
 

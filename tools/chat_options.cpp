@@ -152,7 +152,7 @@ Outcome<ApiKey> readApiKey(const Options& options, const char* environmentKey) {
     } else if (environmentKey != nullptr) {
         key.key = environmentKey;
     }
-    key.key = withoutTrailingBlanks(key.key);
+    key.key = trimmed(key.key);
     const std::string source =
         options.apiKeyFile.empty() ? std::string("ZEFA_API_KEY") : options.apiKeyFile;
     if (key.key.empty()) {

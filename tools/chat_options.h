@@ -53,8 +53,8 @@ struct ApiKey {
 };
 
 // The key from the --api-key-file (its first line), else from environmentKey ($ZEFA_API_KEY),
-// without the blanks and line end that an editor or `echo` leaves after it. None, or a key
-// holding a control character (which no HTTP header can carry), is a failure.
+// without blanks around it (an editor or `echo` leaves a line end after it, an indent before).
+// None, or a key holding a control character (which no HTTP header can carry), is a failure.
 Outcome<ApiKey> readApiKey(const Options& options, const char* environmentKey);
 
 // The system message of --system or --system-file (without its trailing blanks and line end),

@@ -47,9 +47,17 @@ std::optional<Failure> notPrivate(int fd, const std::string& path, bool director
     return std::nullopt;
 }
 
-// A failed open without following a symbolic link, in words.
+bool isSymbolicLink(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+// A failed open without following a symbolic link, in words. O_NOFOLLOW refuses a link with
+// ELOOP, and with ENOTDIR where O_DIRECTORY is given too.
 Failure openFailure(const std::string& path, int error) {
-    if (error == ELOOP) return Failure{path + " is a symbolic link"};
+    if (error == ELOOP || (error == ENOTDIR && isSymbolicLink(path))) {
+        return Failure{path + " is a symbolic link"};
+    }
     return failure("cannot open", path, error);
 }
 
