@@ -488,6 +488,48 @@ TEST_F(ZefaChat, TerminalSessions) {
     }
 }
 
+// Whether texts stand in text in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& texts) {
+    std::size_t at = 0;
+    for (const std::string& part : texts) {
+        if ((at = text.find(part, at)) == std::string::npos) return false;
+        at += part.size();
+    }
+    return true;
+}
+
+// While an answer has no text, a terminal shows a status, erased before the answer or a line
+// of the engine's own; no pipe shows it, nor --raw.
+TEST_F(ZefaChat, ThinkingStatusOnlyOnATerminal) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    const std::string thinking = "\x1b[2mthinking\u2026\x1b[0m";
+    const std::string erased = "\r\x1b[K";
+    const struct {
+        std::vector<std::string> args;
+        std::string key;
+        Streams streams;
+        std::vector<std::string> shown;  // in this order, on the terminal or standard error
+    } rows[] = {
+        {{"-p", "hi"}, kKey, Streams::Terminal, {thinking, erased, "You said: hi"}},
+        {{"--verbose", "-p", "hi"},
+         "wrong-key",
+         Streams::Terminal,
+         {thinking, erased, "zefa chat failed: "}},
+        {{"--raw", "-p", "hi"}, kKey, Streams::Terminal, {"\"is_end\""}},
+        {{"--stats", "-p", "hi"}, kKey, Streams::Pipes, {"zefa-chat: "}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Process chat = run(row.args, row.key, row.streams);
+        chat.wait();
+        const std::string& shown = row.streams == Streams::Terminal ? chat.out() : chat.err();
+        EXPECT_TRUE(inOrder(shown, row.shown)) << shown;
+        if (row.shown.front() != thinking) {
+            EXPECT_EQ(shown.find("thinking"), std::string::npos) << shown;
+        }
+    }
+}
+
 std::string fileText(const std::string& path) {
     std::ifstream stream(path);
     return {std::istreambuf_iterator<char>(stream), {}};

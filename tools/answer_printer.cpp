@@ -2,12 +2,12 @@
 #include "answer_printer.h"
 
 #include "chat_text.h"
+#include "failure_report.h"
 
 #include <json/json.h>
 
 #include <cstdio>
 #include <string_view>
-#include <unistd.h>
 
 namespace zefa_chat {
 
@@ -16,8 +16,6 @@ namespace {
 constexpr const char* kEndMarker = "{\"result\":\"\",\"is_end\":true}";
 // Dim, so that it reads as a status and not as the answer.
 constexpr std::string_view kThinking = "\x1b[2mthinking\u2026\x1b[0m";
-// Back to the start of the line, which is then erased.
-constexpr std::string_view kEraseLine = "\r\x1b[K";
 
 }  // namespace
 
@@ -74,11 +72,13 @@ void AnswerPrinter::print(const std::string& text) const {
     std::fflush(stdout);
 }
 
-void AnswerPrinter::showStatus(bool shown) {
-    if (!settings_.thinkingStatus || settings_.raw || shown == statusShown_) return;
-    // Straight to the terminal: the stderr stream holds back partial lines (failure_report.h).
-    (void)writeAll(STDERR_FILENO, shown ? kThinking : kEraseLine);
-    statusShown_ = shown;
+void AnswerPrinter::showStatus(bool shown) const {
+    if (!settings_.thinkingStatus || settings_.raw) return;
+    if (shown) {
+        zefa_chat::showStatus(kThinking);
+    } else {
+        clearStatus();
+    }
 }
 
 }  // namespace zefa_chat

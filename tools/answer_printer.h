@@ -38,13 +38,12 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void print(const std::string& text) const;
-    void showStatus(bool shown);
+    void showStatus(bool shown) const;
 
     const Settings settings_;
     std::string answer_;
     int fragments_ = 0;
     bool stopped_ = false;
-    bool statusShown_ = false;
     Clock::time_point started_;
     std::optional<Clock::time_point> firstText_;
 };

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <unistd.h>
 
@@ -118,6 +119,43 @@ std::string detailOf(const std::string& message) {
     return oneLine(message);
 }
 
+// The status at the end of the terminal's line, and the lines written below it: each erases it
+// first, so that no line starts after it. Written straight to the descriptor: the stderr stream
+// holds back partial lines.
+class StatusLine {
+public:
+    void show(std::string_view text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+        shown_ = writeAll(STDERR_FILENO, text);
+    }
+
+    void clear() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+    }
+
+    void writeLine(std::string_view line) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+        (void)writeAll(STDERR_FILENO, line);
+    }
+
+private:
+    // Back to the start of the line, which is then erased.
+    static constexpr std::string_view kEraseLine = "\r\x1b[K";
+
+    void eraseShown() {
+        if (shown_) (void)writeAll(STDERR_FILENO, kEraseLine);
+        shown_ = false;
+    }
+
+    std::mutex mutex_;
+    bool shown_ = false;
+};
+
+StatusLine statusLine;
+
 // The stream that replaces stderr. It passes whole lines. An engine diagnostic may span lines (a
 // service's error reply often does), so it is held back from its first line up to zefa-chat's
 // own next line, which always follows it: the wording of the failure.
@@ -142,10 +180,8 @@ private:
             } else if (startsWith(line, kOwnLines)) {
                 holding_ = false;
             }
-            if (!holding_) {
-                (void)writeAll(STDERR_FILENO,
-                               escape_ ? escapedForTerminal(line) : std::string(line));
-            }
+            if (!holding_)
+                statusLine.writeLine(escape_ ? escapedForTerminal(line) : std::string(line));
             pending_.erase(0, end + 1);
         }
     }
@@ -169,6 +205,10 @@ std::string describeFailure(const ai_engine::EngineError& error,
     if (!wording.hint.empty()) line += " " + wording.hint;
     return line;
 }
+
+void showStatus(std::string_view text) { statusLine.show(text); }
+
+void clearStatus() { statusLine.clear(); }
 
 void filterStandardError(bool holdBackEngineLines) {
     const bool escape = isatty(STDERR_FILENO) != 0;

@@ -6,6 +6,7 @@
 #include "ai_engine/engine_error.h"
 
 #include <string>
+#include <string_view>
 
 namespace zefa_chat {
 
@@ -19,5 +20,11 @@ std::string describeFailure(const ai_engine::EngineError& error, const std::stri
 // back. On a terminal, control characters in every line are shown escaped, so that text from
 // the service cannot drive it. Call before any other thread starts.
 void filterStandardError(bool holdBackEngineLines);
+
+// A status (such as "thinking...") at the end of standard error's terminal line, shown until it
+// is cleared or a line is written to standard error, which first erases it. Any thread may call
+// these; text holds no line end.
+void showStatus(std::string_view text);
+void clearStatus();
 
 }  // namespace zefa_chat
