@@ -4,17 +4,22 @@
 #include "chat_options.h"
 #include "chat_text.h"
 #include "conversation_store.h"
+#include "interrupt_watcher.h"
 #include "prompt_entry.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -445,6 +450,46 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
                   conversationText(messages, kKey));
     }
+}
+
+// Ctrl-C stops an answer also when it comes before the engine has taken the request, when a
+// stop reaches nothing yet; the watcher gives SIGINT back the action it had.
+TEST(InterruptWatcher, StopReachesARequestThatStartsLater) {
+    struct sigaction outside {};
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGINT, &ignored, &outside), 0);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int stops = 0;
+    bool running = false;  // the engine has taken the request: a stop reaches it
+    bool stopped = false;
+    const auto waitFor = [&](const std::function<bool()>& condition) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20), condition);
+    };
+    {
+        InterruptWatcher watcher(
+            [&] {
+                const std::lock_guard<std::mutex> lock(mutex);
+                ++stops;
+                stopped = running;
+                changed.notify_all();
+            },
+            true);
+        watcher.setAnswering(true);
+        ASSERT_EQ(raise(SIGINT), 0);
+        ASSERT_TRUE(waitFor([&] { return stops > 0; }));
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            running = true;
+        }
+        EXPECT_TRUE(waitFor([&] { return stopped; }));
+        watcher.setAnswering(false);
+    }
+    struct sigaction after {};
+    ASSERT_EQ(sigaction(SIGINT, &outside, &after), 0);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
 }
 
 TEST(ChatText, ServiceTextIsShownWithoutDrivingTheTerminal) {

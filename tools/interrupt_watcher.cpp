@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -18,10 +18,13 @@ namespace {
 
 constexpr char kInterrupt = 'i';
 constexpr char kQuit = 'q';
+// How often a stop is made again while it may not have reached the request yet.
+constexpr int kStopAgainMs = 20;
 
-// The signal handler's end of the pipe: a handler can reach no object. Lock-free, so that the
-// handler may read it.
+// The signal handler's end of the pipe: a handler can reach no object, and may read an atomic
+// only when it is lock-free.
 std::atomic<int> writeFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads writeFd");
 
 void onSignal(int) {
     const int saved = errno;
@@ -43,12 +46,12 @@ InterruptWatcher::InterruptWatcher(std::function<void()> stopAnswer, bool prompt
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // reads of the prompt and of the pipe go on
-    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGINT, &action, &previous_);
     thread_ = std::thread([this] { watch(); });
 }
 
 InterruptWatcher::~InterruptWatcher() {
-    std::signal(SIGINT, SIG_DFL);
+    sigaction(SIGINT, &previous_, nullptr);
     (void)!write(fds_[1], &kQuit, 1);
     thread_.join();
     writeFd = -1;
@@ -56,23 +59,52 @@ InterruptWatcher::~InterruptWatcher() {
     close(fds_[1]);
 }
 
+void InterruptWatcher::setAnswering(bool answering) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    answering_ = answering;
+    stopping_ = false;
+}
+
 void InterruptWatcher::watch() {
     for (;;) {
+        bool stopping = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping = stopping_;
+        }
         pollfd readable{fds_[0], POLLIN, 0};
-        if (poll(&readable, 1, -1) < 0 && errno != EINTR) return;
+        const int ready = poll(&readable, 1, stopping ? kStopAgainMs : -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            std::fprintf(stderr, "zefa-chat: Ctrl-C can no longer stop an answer: poll: %s\n",
+                         std::strerror(errno));
+            return;
+        }
+        if (ready == 0) stopAgain();
         char byte = 0;
         while (read(fds_[0], &byte, 1) == 1) {
             if (byte == kQuit) return;
-            if (answering_.load()) {
-                stopAnswer_();
-            } else if (!promptTakesCtrlC_) {
-                // The shell's prompt then starts on a line of its own.
-                std::fputs("\n", stdout);
-                std::fflush(stdout);
-                _exit(kInterrupted);
-            }
+            onInterrupt();
         }
     }
+}
+
+void InterruptWatcher::onInterrupt() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (answering_) {
+        stopping_ = true;
+        stopAnswer_();
+    } else if (!promptTakesCtrlC_) {
+        // The shell's prompt then starts on a line of its own.
+        std::fputs("\n", stdout);
+        std::fflush(stdout);
+        _exit(kInterrupted);
+    }
+}
+
+void InterruptWatcher::stopAgain() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (answering_ && stopping_) stopAnswer_();
 }
 
 }  // namespace zefa_chat

@@ -3,6 +3,7 @@
 
 #include <clocale>
 #include <cstring>
+#include <fcntl.h>
 #include <histedit.h>
 #include <iostream>
 #include <langinfo.h>
@@ -108,9 +109,12 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
     if (isatty(STDOUT_FILENO) != 0) {
         display_ = stdout;
     } else {
-        const int fd = dup(STDERR_FILENO);
+        const int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
         display_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
-        if (display_ == nullptr) return;
+        if (display_ == nullptr) {
+            if (fd >= 0) close(fd);
+            return;
+        }
         ownDisplay_ = true;
     }
     bracketedPaste_ = terminalTakesEscapes();
