@@ -540,8 +540,17 @@ std::string fileText(const std::string& path) {
 TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
     const std::string path = stateHome + "/zefa-chat/history";
+    // A file of an earlier version: its entries as typed, backslashes and all.
+    const std::string earlier = R"(dir C:\new\table)";
+    ASSERT_EQ(mkdir((stateHome + "/zefa-chat").c_str(), 0700), 0);
+    std::ofstream(path) << earlier << "\n";
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
     {
         Process first = runOnTerminal({});
+        ASSERT_TRUE(first.waitForOutput(kPrompt)) << first.out();
+        first.write(kUp + kEnter);
+        ASSERT_TRUE(first.waitForOutput("You said: " + earlier)) << first.out();
+        ASSERT_TRUE(first.waitForOutput(kPrompt)) << first.out();
         Process second = runOnTerminal({});
         const std::pair<Process*, std::string> entries[] = {{&first, "hello"},
                                                             {&second, "second"},
@@ -557,7 +566,10 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
             EXPECT_EQ(chat->wait(), 0) << chat->out();
         }
     }
-    EXPECT_EQ(fileText(path), "hello\nsecond\nagain\n");
+    EXPECT_EQ(fileText(path),
+              "#zefa-chat history: one prompt a line, \\n a line end in it, \\\\ a backslash\n"
+              R"(dir C:\\new\\table)"
+              "\nhello\nsecond\nagain\n");
 
     constexpr int kLongHistory = 3000;
     {

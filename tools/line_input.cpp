@@ -34,8 +34,12 @@ constexpr std::wstring_view kPasteEnd = L"\x1b[201~";
 // What a line dropped with Ctrl-C shows at its end, as shells show it.
 constexpr const wchar_t* kInterruptShown = L"^C";
 
-// The history file holds one entry per line, the newest last; a line end inside an entry (pasted
-// lines, a """ block) is written \n, and a backslash \\.
+// The history file: this line first, then one entry per line, the newest last; a line end
+// inside an entry (pasted lines, a """ block) is written \n, and a backslash \\. A file without
+// this line was written by earlier versions: its lines are entries as they were typed.
+constexpr std::string_view kHistoryFormat =
+    "#zefa-chat history: one prompt a line, \\n a line end in it, \\\\ a backslash";
+
 std::string encodedEntry(std::string_view entry) {
     std::string line;
     for (const char c : entry) {
@@ -233,9 +237,17 @@ void LineInput::openHistory() {
     if (auto* failed = std::get_if<Failure>(&text)) return stopKeepingHistory(*failed);
     std::vector<std::string> lines =
         linesOf(std::get<std::optional<std::string>>(text).value_or(""));
-    if (lines.size() > kHistoryTrimLines) {
-        lines.erase(lines.begin(), lines.end() - kHistoryEntries);
-        std::string kept;
+    const bool encoded = !lines.empty() && lines.front() == kHistoryFormat;
+    if (encoded) {
+        lines.erase(lines.begin());
+    } else {
+        for (std::string& line : lines) line = encodedEntry(line);
+    }
+    // A file of earlier versions (or none) is written anew in this format; a long one is cut.
+    if (!encoded || lines.size() > kHistoryTrimLines) {
+        if (lines.size() > kHistoryTrimLines)
+            lines.erase(lines.begin(), lines.end() - kHistoryEntries);
+        std::string kept = std::string(kHistoryFormat) + '\n';
         for (const std::string& line : lines) kept += line + '\n';
         if (std::optional<Failure> failed = historyDirectory_->replace(kHistoryFile, kept)) {
             return stopKeepingHistory(*failed);
