@@ -239,6 +239,9 @@ private:
 
 SourceLine typed(const std::string& text) { return {SourceLine::Kind::Text, text}; }
 SourceLine interrupted(const std::string& text) { return {SourceLine::Kind::Interrupted, text}; }
+SourceLine refused(const std::string& why) { return {SourceLine::Kind::Refused, why}; }
+// A line that begins with pasted text.
+SourceLine pasted(const std::string& text) { return {SourceLine::Kind::Text, text, true}; }
 
 std::string describe(const Entry& entry) {
     static const char* const kinds[] = {"prompt", "command", "refused", "interrupted", "end"};
@@ -288,6 +291,17 @@ TEST(PromptEntry, LinesBecomePromptsCommandsOrNothing) {
                                       "\nx = 1")},
          {"prompt [/help\nmore]", "prompt [\"\"\"doc\"\"\"\nx = 1]", "end"},
          {"/help\nmore", "\"\"\"doc\"\"\"\nx = 1"}},
+        {"a line that begins with pasted text is a prompt, and comes back as one",
+         {pasted("/usr/bin/env: what?"), pasted(R"("""Return the sum)"), pasted(" plain"),
+          typed(R"("""/usr/bin/env: what?""")"), typed(R"(""""""Return the sum""")")},
+         {"prompt [/usr/bin/env: what?]", R"(prompt ["""Return the sum])", "prompt [ plain]",
+          "prompt [/usr/bin/env: what?]", R"(prompt ["""Return the sum])", "end"},
+         {R"("""/usr/bin/env: what?""")", R"(""""""Return the sum""")", " plain",
+          R"("""/usr/bin/env: what?""")", R"(""""""Return the sum""")"}},
+        {"a refused line is said, also inside a block, which it drops",
+         {refused("too long"), typed(R"(""")"), typed("one"), refused("too long")},
+         {"refused [too long]", "refused [too long]", "end"},
+         {}},
         {"Ctrl-C drops the line or the block being typed",
          {typed("first"), interrupted("half"), interrupted(""), typed(R"(""")"), typed("one"),
           interrupted("tw"), typed("second")},

@@ -352,8 +352,10 @@ const std::string kCtrlC = "\x03";
 const std::string kCtrlD = "\x04";
 // Text pasted while the terminal's bracketed paste is on; its line ends come as CR.
 std::string pasted(const std::string& text) { return "\x1b[200~" + text + "\x1b[201~"; }
+const std::string kPasteModeOn = "\x1b[?2004h";
+const std::string kPasteModeOff = "\x1b[?2004l";
 // The prompt, with the terminal's bracketed paste turned on before it.
-const std::string kPrompt = "\x1b[?2004h> ";
+const std::string kPrompt = kPasteModeOn + "> ";
 
 struct Keystrokes {
     std::string keys;
@@ -412,6 +414,26 @@ TEST_F(ZefaChat, TerminalSessions) {
          0,
          {"Compare: one\ntwo\n\tthree", "Compare: one\ntwo\n\tthree"},
          3},
+        {"a line that begins with a paste is a prompt; a typed command takes a pasted argument",
+         {},
+         milliseconds(1),
+         {{pasted("/usr/bin/env: what?") + kEnter, {"You said: /usr/bin/env: what?", prompt}},
+          {kUp + kEnter, {"You said: /usr/bin/env: what?", prompt}},
+          {"/sve " + pasted("x.json") + kEnter, {noCommand, prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"/usr/bin/env: what?", "/usr/bin/env: what?"},
+         3},
+        {"Ctrl-C ends a paste whose end does not come, and drops the line",
+         {},
+         milliseconds(1),
+         {{"", {prompt}},  // Ctrl-C before the prompt would end the program
+          {"typed \x1b[200~never ended\r" + kCtrlC, {"^C", prompt}},
+          {"next" + kEnter, {"You said: next", prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"next"},
+         1},
         {"tabs, typed and pasted, are text",
          {},
          milliseconds(1),
@@ -476,6 +498,8 @@ TEST_F(ZefaChat, TerminalSessions) {
             }
         }
         EXPECT_EQ(chat.wait(), session.status) << chat.out();
+        EXPECT_GT(chat.out().rfind(kPasteModeOff), chat.out().rfind(kPasteModeOn))
+            << "the terminal is left in bracketed paste mode";
         EXPECT_EQ(lastMessages(), session.prompts);
         const auto requests = service->requests();
         ASSERT_FALSE(requests.empty());

@@ -31,6 +31,9 @@ constexpr FileKind kHistoryKind{"the history", 64 * 1024 * 1024};
 constexpr const char* kPasteModeOn = "\x1b[?2004h";
 constexpr const char* kPasteModeOff = "\x1b[?2004l";
 constexpr std::wstring_view kPasteEnd = L"\x1b[201~";
+// A paste longer than this is no prompt (but a file pasted by mistake).
+constexpr std::size_t kPasteLimit = 1000000;
+constexpr wchar_t kCtrlC = L'\x03';
 // What a line dropped with Ctrl-C shows at its end, as shells show it.
 constexpr const wchar_t* kInterruptShown = L"^C";
 
@@ -162,7 +165,8 @@ SourceLine LineInput::read(bool continuation) {
         return {SourceLine::Kind::Text, line};
     }
     continuation_ = continuation;
-    interrupted_ = false;
+    dropped_.reset();
+    pastedAtStart_ = false;
     // Edit mode before the prompt shows, not at the first key: keys typed as soon as it shows
     // are then read as typed (a Ctrl-D would otherwise end no line, and be lost).
     el_set(editor_, EL_PREP_TERM, 1);
@@ -170,11 +174,11 @@ SourceLine LineInput::read(bool continuation) {
     int count = 0;
     const char* text = el_gets(editor_, &count);
     setBracketedPaste(false);
-    if (interrupted_) return {SourceLine::Kind::Interrupted, interruptedText_};
+    if (dropped_) return *dropped_;
     if (text == nullptr || count <= 0) return {SourceLine::Kind::End, std::string()};
     std::string line(text, static_cast<std::size_t>(count));
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    return {SourceLine::Kind::Text, line};
+    return {SourceLine::Kind::Text, line, pastedAtStart_};
 }
 
 void LineInput::remember(const std::string& entry) {
@@ -200,8 +204,7 @@ char* LineInput::promptOf(EditLine* editor) {
 unsigned char LineInput::onInterrupt(EditLine* editor, int) {
     LineInput& input = inputOf(editor);
     const LineInfo* line = el_line(editor);
-    input.interruptedText_.assign(line->buffer, line->lastchar);
-    input.interrupted_ = true;
+    input.dropped_ = {SourceLine::Kind::Interrupted, std::string(line->buffer, line->lastchar)};
     const LineInfoW* wide = el_wline(editor);
     el_cursor(editor, static_cast<int>(wide->lastchar - wide->cursor));
     el_winsertstr(editor, kInterruptShown);
@@ -210,20 +213,42 @@ unsigned char LineInput::onInterrupt(EditLine* editor, int) {
     return CC_REFRESH;
 }
 
-// The start of a bracketed paste: the text up to its end is inserted as it is.
+// The start of a bracketed paste: the text up to its end is inserted as it is. Ctrl-C ends a
+// paste whose end does not come (a stray start), and drops the line as ever; a paste too long
+// for a prompt drops the line too, which read() then says.
 unsigned char LineInput::onPaste(EditLine* editor, int) {
+    LineInput& input = inputOf(editor);
+    const LineInfoW* line = el_wline(editor);
+    const bool atStart = line->cursor == line->buffer;
     std::wstring text;
+    bool tooLong = false;
     wchar_t character = 0;
     while (el_wgetc(editor, &character) == 1) {
+        if (character == kCtrlC) return onInterrupt(editor, 0);
         text += character;
         if (text.size() >= kPasteEnd.size() &&
             std::wstring_view(text).substr(text.size() - kPasteEnd.size()) == kPasteEnd) {
             text.resize(text.size() - kPasteEnd.size());
             break;
         }
+        if (text.size() > kPasteLimit + kPasteEnd.size()) {
+            // From now on only the end is looked for.
+            tooLong = true;
+            text.erase(0, text.size() - kPasteEnd.size());
+        }
+    }
+    if (tooLong) {
+        input.dropped_ = {SourceLine::Kind::Refused,
+                          "the pasted text holds more than " + std::to_string(kPasteLimit) +
+                              " characters, more than a prompt takes; the line is dropped"};
+        el_wpush(editor, L"\n");
+        return CC_REFRESH;
     }
     const std::wstring pasted = pastedText(std::move(text));
-    if (!pasted.empty()) el_winsertstr(editor, pasted.c_str());
+    if (pasted.empty()) return CC_REFRESH;
+    // A line that begins with pasted text is a prompt, even when that reads as a command.
+    if (atStart) input.pastedAtStart_ = true;
+    el_winsertstr(editor, pasted.c_str());
     return CC_REFRESH;
 }
 

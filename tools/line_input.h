@@ -27,7 +27,8 @@ public:
     bool interactive() const { return editor_ != nullptr; }
 
     // On a terminal, Ctrl-C drops the line being typed (Interrupted), and text pasted at once
-    // (the terminal's bracketed paste) is inserted as it is, line ends included.
+    // (the terminal's bracketed paste) is inserted as it is, line ends included; a line that
+    // begins with it is marked pasted. A paste too long for a prompt drops the line (Refused).
     SourceLine read(bool continuation) override;
     // Kept for Up, and appended to the history file at once, so that an end by a signal loses
     // nothing and sessions running at once all keep their entries.
@@ -50,8 +51,9 @@ private:
     editline* editor_ = nullptr;
     history* history_ = nullptr;
     bool continuation_ = false;
-    bool interrupted_ = false;
-    std::string interruptedText_;
+    // How the line being read ended, where not with Enter: dropped with Ctrl-C, or refused.
+    std::optional<SourceLine> dropped_;
+    bool pastedAtStart_ = false;
 };
 
 }  // namespace zefa_chat

@@ -25,6 +25,13 @@ constexpr CommandName kCommands[] = {
     {"/quit", Command::Quit, false},
 };
 
+Entry refusedEntry(const SourceLine& line) {
+    Entry entry;
+    entry.kind = Entry::Kind::Refused;
+    entry.text = line.text;
+    return entry;
+}
+
 std::string joined(const std::vector<std::string>& lines) {
     std::string text;
     for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : "\n") + lines[i];
@@ -79,6 +86,7 @@ Entry blockEntry(LineSource& source, const std::string& first) {
             entry.text = typed + "\n" + line.text;
             return entry;
         }
+        if (line.kind == SourceLine::Kind::Refused) return refusedEntry(line);
         if (line.kind == SourceLine::Kind::End) {
             entry.inputEnded = true;
             break;
@@ -93,12 +101,18 @@ Entry blockEntry(LineSource& source, const std::string& first) {
     return entry;
 }
 
-// The entry as it can be entered again: a block of one line keeps its quotes, or it would come
-// back as a command or a line of its own kind.
-std::string recalled(const Entry& entry, bool block, const std::string& line) {
-    if (!block) return line;
-    if (entry.text.find('\n') != std::string::npos) return entry.text;
-    return std::string(kBlockQuote) + entry.text + std::string(kBlockQuote);
+// The entry as it can be entered again. A block comes back as its lines, which then arrive at
+// once; a prompt of one line that, typed, would read as a command or begin a block (a block of
+// one line, a pasted line) comes back in quotes.
+std::string recalled(const Entry& entry, bool block, const SourceLine& line) {
+    const bool oneLine = entry.text.find('\n') == std::string::npos;
+    const bool readsOtherwise =
+        startsWith(entry.text, kBlockQuote) || startsWith(trimmed(entry.text), "/");
+    if (block && !oneLine) return entry.text;
+    if (block || (line.pasted && oneLine && readsOtherwise)) {
+        return std::string(kBlockQuote) + entry.text + std::string(kBlockQuote);
+    }
+    return line.text;
 }
 
 }  // namespace
@@ -113,13 +127,15 @@ Entry readEntry(LineSource& source) {
             entry.text = line.text;
             return entry;
         }
-        // Lines that arrive at once (pasted, or recalled) are a prompt as they stand.
-        const bool several = line.text.find('\n') != std::string::npos;
-        const bool block = !several && startsWith(line.text, kBlockQuote);
+        if (line.kind == SourceLine::Kind::Refused) return refusedEntry(line);
+        // Lines that arrive at once (pasted, or recalled), and a line that begins with pasted
+        // text, are a prompt as they stand.
+        const bool asItStands = line.pasted || line.text.find('\n') != std::string::npos;
+        const bool block = !asItStands && startsWith(line.text, kBlockQuote);
         if (block) {
             entry = blockEntry(source, line.text);
-            if (entry.kind == Entry::Kind::Interrupted) return entry;
-        } else if (!several && startsWith(trimmed(line.text), "/")) {
+            if (entry.kind != Entry::Kind::Prompt) return entry;
+        } else if (!asItStands && startsWith(trimmed(line.text), "/")) {
             entry = commandEntry(trimmed(line.text));
         } else {
             entry.kind = Entry::Kind::Prompt;
@@ -129,7 +145,7 @@ Entry readEntry(LineSource& source) {
             if (entry.inputEnded) return Entry();
             continue;
         }
-        source.remember(recalled(entry, block, line.text));
+        source.remember(recalled(entry, block, line));
         return entry;
     }
 }

@@ -13,10 +13,12 @@ struct SourceLine {
     enum class Kind {
         Text,         // text: the line without its line end; pasted lines hold their line ends
         Interrupted,  // Ctrl-C: text is what had been typed
+        Refused,      // the line was dropped: text says why (such as a paste too long)
         End,          // the end of input
     };
     Kind kind = Kind::End;
     std::string text;
+    bool pasted = false;  // the line begins with text pasted at once
 };
 
 class LineSource {
@@ -46,8 +48,9 @@ struct Entry {
 };
 
 // The next entry that is not blank. A line whose first character (after blanks) is / is a
-// command, // escaping a prompt that begins with /; a """ block and lines pasted at once are
-// prompts as they stand. Each entry but a dropped one is remembered.
+// command, // escaping a prompt that begins with /; a """ block, lines that arrived at once and
+// a line that begins with pasted text are prompts as they stand. Each entry but a dropped one is
+// remembered, as it can be entered again.
 Entry readEntry(LineSource& source);
 
 }  // namespace zefa_chat
