@@ -19,8 +19,10 @@
 #include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -88,6 +90,7 @@ public:
         }
         close(stdout_);
         if (stderr_ >= 0) close(stderr_);
+        if (terminal_ >= 0) close(terminal_);
     }
 
     void write(const std::string& text) { (void)!::write(stdin_, text.data(), text.size()); }
@@ -98,6 +101,16 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+
+    // On a terminal: keeps it open beside the child, so that its settings outlast the child
+    // (a pseudo-terminal's are reset once no one holds it).
+    void holdTerminal() { terminal_ = open(ptsname(stdin_), O_RDWR | O_NOCTTY | O_CLOEXEC); }
+    // The settings of the terminal held.
+    termios terminalSettings() const {
+        termios settings{};
+        if (tcgetattr(terminal_, &settings) != 0) throw std::runtime_error("tcgetattr");
+        return settings;
+    }
 
     // Reads standard output until text appears after what earlier waits found; false after a
     // generous limit.
@@ -138,11 +151,14 @@ private:
     static constexpr unsigned short kRows = 24;
     static constexpr unsigned short kColumns = 100;
 
-    // Reads what is available on stdout and stderr; false once both are closed (a terminal
-    // whose child has gone reads as an error).
+    // Reads what is available on stdout and stderr, waiting up to timeoutMs for it; false once
+    // both are closed (a terminal whose child has gone reads as an error), or when nothing is
+    // there to read without waiting.
     bool pump(int timeoutMs) {
         pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-        if (poll(fds, 2, timeoutMs) <= 0) return true;
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready == 0) return timeoutMs > 0;
+        if (ready < 0) return true;
         bool open = false;
         char buffer[4096];
         for (int i = 0; i < 2; ++i) {
@@ -163,6 +179,7 @@ private:
     const Streams streams_;
     pid_t pid_ = -1;
     int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+    int terminal_ = -1;
     int status_ = -1;
     std::string out_, err_;
     std::size_t seen_ = 0;
@@ -384,10 +401,12 @@ TEST_F(ZefaChat, TerminalSessions) {
          {{"", {"/help lists the commands", prompt}},
           {"helo" + kLeft + kLeft + "l" + kEnter, {"You said: hello", prompt}},
           {kUp + kEnter, {"You said: hello", prompt}},
+          {"caf\u00e9 \u4e16\u754c" + kLeft + "!" + kEnter,
+           {"You said: caf\u00e9 \u4e16!\u754c", prompt}},
           {kCtrlD, {"\n"}}},
          0,
-         {"hello", "hello"},
-         3},
+         {"hello", "hello", "caf\u00e9 \u4e16!\u754c"},
+         5},
         {"commands, and prompts of several lines recalled whole",
          {"--system", "be brief"},
          milliseconds(1),
@@ -552,6 +571,58 @@ TEST_F(ZefaChat, ThinkingStatusOnlyOnATerminal) {
             EXPECT_EQ(shown.find("thinking"), std::string::npos) << shown;
         }
     }
+}
+
+// A signal that ends the program at the prompt (a key of the terminal's, its hang-up, or another
+// process) first gives the terminal back as the shell had it: bracketed paste off, and its own
+// line editing, echo and Ctrl-C on. Ctrl-Z the same, and once the program goes on, it sets the
+// prompt up again with what was typed.
+TEST_F(ZefaChat, SignalsAtThePromptGiveTheTerminalBack) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    if (*ZEFA_TEST_EMULATOR != '\0') GTEST_SKIP() << "signals under " << ZEFA_TEST_EMULATOR;
+    // Ctrl-\ dumps no core here.
+    rlimit cores{};
+    ASSERT_EQ(getrlimit(RLIMIT_CORE, &cores), 0);
+    const rlimit noCores{0, cores.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &noCores), 0);
+    const struct {
+        const char* name;
+        std::function<void(Process&)> send;
+        int signal;
+    } rows[] = {
+        {"Ctrl-\\", [](Process& chat) { chat.write("\x1c"); }, SIGQUIT},
+        {"kill -TERM", [](Process& chat) { chat.signal(SIGTERM); }, SIGTERM},
+        {"hang-up", [](Process& chat) { chat.signal(SIGHUP); }, SIGHUP},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Process chat = runOnTerminal({});
+        chat.holdTerminal();
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write("typed");
+        ASSERT_TRUE(chat.waitForOutput("typed")) << chat.out();
+        row.send(chat);
+        EXPECT_EQ(chat.wait(), 128 + row.signal) << chat.out();
+        EXPECT_GT(chat.out().rfind(kPasteModeOff), chat.out().rfind(kPasteModeOn)) << chat.out();
+        const termios settings = chat.terminalSettings();
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(ICANON | ECHO | ISIG));
+        EXPECT_EQ(settings.c_cc[VINTR], '\x03');
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &cores), 0);
+
+    // Started by the test, the program has no shell to stop it for: its Ctrl-Z goes on at once.
+    Process chat = runOnTerminal({});
+    ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+    chat.write("typed");
+    ASSERT_TRUE(chat.waitForOutput("typed")) << chat.out();
+    chat.write("\x1a");
+    ASSERT_TRUE(chat.waitForOutput(kPasteModeOff)) << chat.out();
+    ASSERT_TRUE(chat.waitForOutput(kPrompt + "typed")) << chat.out();
+    chat.write(" on" + kEnter);
+    ASSERT_TRUE(chat.waitForOutput("You said: typed on")) << chat.out();
+    ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+    chat.write(kCtrlD);
+    EXPECT_EQ(chat.wait(), 0) << chat.out();
 }
 
 std::string fileText(const std::string& path) {

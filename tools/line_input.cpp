@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "line_input.h"
 
+#include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <histedit.h>
 #include <iostream>
+#include <iterator>
 #include <langinfo.h>
+#include <poll.h>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
@@ -27,9 +32,7 @@ constexpr int kHistoryEntries = 1000;
 constexpr std::size_t kHistoryTrimLines = 2 * kHistoryEntries;
 // Room for that many long prompts.
 constexpr FileKind kHistoryKind{"the history", 64 * 1024 * 1024};
-// The terminal's bracketed paste: while it is on, pasted text comes between these.
-constexpr const char* kPasteModeOn = "\x1b[?2004h";
-constexpr const char* kPasteModeOff = "\x1b[?2004l";
+// The end of text pasted while the terminal's bracketed paste is on (prompt_terminal.h).
 constexpr std::wstring_view kPasteEnd = L"\x1b[201~";
 // A paste longer than this is no prompt (but a file pasted by mistake).
 constexpr std::size_t kPasteLimit = 1000000;
@@ -124,9 +127,9 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
         }
         ownDisplay_ = true;
     }
-    bracketedPaste_ = terminalTakesEscapes();
     editor_ = el_init("zefa-chat", stdin, display_, stderr);
     if (editor_ == nullptr) return;
+    terminal_.emplace(STDIN_FILENO, display_, terminalTakesEscapes());
     history_ = history_init();
     HistEvent event;
     ::history(history_, &event, H_SETSIZE, kHistoryEntries);
@@ -135,6 +138,7 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
     el_set(editor_, EL_HIST, ::history, history_);
     el_set(editor_, EL_CLIENTDATA, this);
     el_set(editor_, EL_PROMPT, promptOf);
+    el_set(editor_, EL_GETCFN, readCharacter);
     // There is nothing to complete: a Tab, typed or pasted (code, tables), is text. Bound
     // before the user's ~/.editrc, which may bind it otherwise.
     el_set(editor_, EL_BIND, "^I", "ed-insert", nullptr);
@@ -153,6 +157,7 @@ LineInput::LineInput(std::string secret) : secret_(std::move(secret)) {
 }
 
 LineInput::~LineInput() {
+    terminal_.reset();
     if (editor_ != nullptr) el_end(editor_);
     if (history_ != nullptr) history_end(history_);
     if (ownDisplay_) std::fclose(display_);
@@ -169,11 +174,11 @@ SourceLine LineInput::read(bool continuation) {
     pastedAtStart_ = false;
     // Edit mode before the prompt shows, not at the first key: keys typed as soon as it shows
     // are then read as typed (a Ctrl-D would otherwise end no line, and be lost).
+    terminal_->enter();
     el_set(editor_, EL_PREP_TERM, 1);
-    setBracketedPaste(true);
     int count = 0;
     const char* text = el_gets(editor_, &count);
-    setBracketedPaste(false);
+    terminal_->leave();
     if (dropped_) return *dropped_;
     if (text == nullptr || count <= 0) return {SourceLine::Kind::End, std::string()};
     std::string line(text, static_cast<std::size_t>(count));
@@ -198,6 +203,32 @@ void LineInput::remember(const std::string& entry) {
 
 char* LineInput::promptOf(EditLine* editor) {
     return const_cast<char*>(inputOf(editor).continuation_ ? kContinuationPrompt : kPrompt);
+}
+
+// A character in the terminal's encoding, as libedit's own reader reads it (bytes that are
+// none are dropped); the prompt is drawn anew once the program goes on after a stop.
+int LineInput::readCharacter(EditLine* editor, wchar_t* character) {
+    PromptTerminal& terminal = *inputOf(editor).terminal_;
+    char bytes[MB_LEN_MAX];
+    std::size_t count = 0;
+    for (;;) {
+        pollfd ready[] = {{STDIN_FILENO, POLLIN, 0}, {terminal.resumed(), POLLIN, 0}};
+        if (poll(ready, std::size(ready), -1) < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (ready[1].revents != 0 && terminal.takeResumed()) el_set(editor, EL_REFRESH);
+        if (ready[0].revents == 0) continue;
+        const ssize_t n = ::read(STDIN_FILENO, &bytes[count], 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0 ? 0 : -1;
+        ++count;
+        std::mbstate_t shift{};
+        const std::size_t decoded = std::mbrtowc(character, bytes, count, &shift);
+        if (decoded == static_cast<std::size_t>(-2) && count < sizeof bytes) continue;
+        if (decoded < static_cast<std::size_t>(-2)) return 1;
+        count = 0;
+    }
 }
 
 // Ctrl-C: shows ^C after what was typed and ends the line, which read() then drops.
@@ -288,12 +319,6 @@ void LineInput::openHistory() {
 void LineInput::stopKeepingHistory(const Failure& why) {
     historyDirectory_.reset();
     std::fprintf(stderr, "zefa-chat: the history is not kept: %s\n", why.message.c_str());
-}
-
-void LineInput::setBracketedPaste(bool on) {
-    if (!bracketedPaste_) return;
-    std::fputs(on ? kPasteModeOn : kPasteModeOff, display_);
-    std::fflush(display_);
 }
 
 }  // namespace zefa_chat

@@ -5,6 +5,7 @@
 
 #include "private_files.h"
 #include "prompt_entry.h"
+#include "prompt_terminal.h"
 
 #include <cstdio>
 #include <optional>
@@ -36,18 +37,18 @@ public:
 
 private:
     static char* promptOf(editline* editor);
+    static int readCharacter(editline* editor, wchar_t* character);
     static unsigned char onInterrupt(editline* editor, int key);
     static unsigned char onPaste(editline* editor, int key);
 
     void openHistory();
     void stopKeepingHistory(const Failure& why);
-    void setBracketedPaste(bool on);
 
     const std::string secret_;
     std::optional<PrivateDirectory> historyDirectory_;
     FILE* display_ = nullptr;  // where the prompt and the line being edited show
     bool ownDisplay_ = false;
-    bool bracketedPaste_ = false;
+    std::optional<PromptTerminal> terminal_;
     editline* editor_ = nullptr;
     history* history_ = nullptr;
     bool continuation_ = false;
