@@ -19,8 +19,10 @@
 #include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -88,6 +90,7 @@ public:
         }
         close(stdout_);
         if (stderr_ >= 0) close(stderr_);
+        if (terminal_ >= 0) close(terminal_);
     }
 
     void write(const std::string& text) { (void)!::write(stdin_, text.data(), text.size()); }
@@ -98,6 +101,16 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+
+    // On a terminal: keeps it open beside the child, so that its settings outlast the child
+    // (a pseudo-terminal's are reset once no one holds it).
+    void holdTerminal() { terminal_ = open(ptsname(stdin_), O_RDWR | O_NOCTTY | O_CLOEXEC); }
+    // The settings of the terminal held.
+    termios terminalSettings() const {
+        termios settings{};
+        if (tcgetattr(terminal_, &settings) != 0) throw std::runtime_error("tcgetattr");
+        return settings;
+    }
 
     // Reads standard output until text appears after what earlier waits found; false after a
     // generous limit.
@@ -138,11 +151,14 @@ private:
     static constexpr unsigned short kRows = 24;
     static constexpr unsigned short kColumns = 100;
 
-    // Reads what is available on stdout and stderr; false once both are closed (a terminal
-    // whose child has gone reads as an error).
+    // Reads what is available on stdout and stderr, waiting up to timeoutMs for it; false once
+    // both are closed (a terminal whose child has gone reads as an error), or when nothing is
+    // there to read without waiting.
     bool pump(int timeoutMs) {
         pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-        if (poll(fds, 2, timeoutMs) <= 0) return true;
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready == 0) return timeoutMs > 0;
+        if (ready < 0) return true;
         bool open = false;
         char buffer[4096];
         for (int i = 0; i < 2; ++i) {
@@ -163,6 +179,7 @@ private:
     const Streams streams_;
     pid_t pid_ = -1;
     int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+    int terminal_ = -1;
     int status_ = -1;
     std::string out_, err_;
     std::size_t seen_ = 0;
@@ -290,6 +307,24 @@ TEST_F(ZefaChat, StatsTimeTheFirstTextNotTheFirstFragment) {
     EXPECT_TRUE(std::regex_match(silent.err(),
                                  std::regex("zefa-chat: 2 fragments, no answer, total \\d+ ms\n")))
         << silent.err();
+
+    if (*ZEFA_TEST_EMULATOR != '\0') return;  // signals: see CtrlCStopsTheAnswer...
+    // A stopped answer: role, "partial", and the end marker in place of the last event.
+    service->setResponder([](const zefa_test::RecordedRequest&) {
+        zefa_test::ScriptedReply reply = zefa_test::silentAfterFirstEvent(seconds(60));
+        reply.pieces.push_back(zefa_test::contentEvent("partial"));
+        return reply;
+    });
+    Process stopped = run({"--stats", "-p", "hi"});
+    stopped.closeStdin();
+    ASSERT_TRUE(stopped.waitForOutput("partial"));
+    stopped.signal(SIGINT);
+    EXPECT_EQ(stopped.wait(), 130) << stopped.err();
+    EXPECT_TRUE(std::regex_match(
+        stopped.err(),
+        std::regex(
+            "zefa-chat: 3 fragments, first text after \\d+ ms, total \\d+ ms \\(stopped\\)\n")))
+        << stopped.err();
 }
 
 TEST_F(ZefaChat, PipedConversationSendsTheGrowingHistory) {
@@ -332,6 +367,12 @@ const std::string kLeft = "\x1b[D";
 const std::string kUp = "\x1b[A";
 const std::string kCtrlC = "\x03";
 const std::string kCtrlD = "\x04";
+// Text pasted while the terminal's bracketed paste is on; its line ends come as CR.
+std::string pasted(const std::string& text) { return "\x1b[200~" + text + "\x1b[201~"; }
+const std::string kPasteModeOn = "\x1b[?2004h";
+const std::string kPasteModeOff = "\x1b[?2004l";
+// The prompt, with the terminal's bracketed paste turned on before it.
+const std::string kPrompt = kPasteModeOn + "> ";
 
 struct Keystrokes {
     std::string keys;
@@ -345,12 +386,14 @@ struct TerminalSession {
     std::vector<Keystrokes> steps;
     int status;
     std::vector<std::string> prompts;  // what each request asked
-    bool signals = false;              // Ctrl-C is typed
+    std::size_t lastRequestMessages;   // how many messages the last request sent
+    bool signals = false;              // Ctrl-C is typed during an answer
 };
 
 TEST_F(ZefaChat, TerminalSessions) {
     if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
-    const std::string prompt = "\r\n> ";  // the terminal ends lines with CR LF
+    const std::string prompt = kPrompt;
+    const std::string noCommand = "zefa-chat: no command /sve; /help lists them";
     const TerminalSession sessions[] = {
         {"line editing and recall",
          {},
@@ -358,22 +401,58 @@ TEST_F(ZefaChat, TerminalSessions) {
          {{"", {"/help lists the commands", prompt}},
           {"helo" + kLeft + kLeft + "l" + kEnter, {"You said: hello", prompt}},
           {kUp + kEnter, {"You said: hello", prompt}},
+          {"caf\u00e9 \u4e16\u754c" + kLeft + "!" + kEnter,
+           {"You said: caf\u00e9 \u4e16!\u754c", prompt}},
           {kCtrlD, {"\n"}}},
          0,
-         {"hello", "hello"}},
-        {"commands and a prompt of several lines",
+         {"hello", "hello", "caf\u00e9 \u4e16!\u754c"},
+         5},
+        {"commands, and prompts of several lines recalled whole",
          {"--system", "be brief"},
          milliseconds(1),
          {{"/help" + kEnter, {"/reset", prompt}},
           {"first" + kEnter, {"You said: first", prompt}},
           {"/reset" + kEnter, {"conversation cleared (the system message stays)", prompt}},
           {"   " + kEnter, {prompt}},
+          {"/sve x.json" + kEnter, {noCommand, prompt}},
+          {"//etc" + kEnter, {"You said: /etc", prompt}},
           {"\"\"\"" + kEnter, {"... "}},
           {"one" + kEnter, {"... "}},
           {"two\"\"\"" + kEnter, {"You said: one", prompt}},
+          {kUp + kEnter, {"You said: one", prompt}},
           {"/quit" + kEnter, {}}},
          0,
-         {"first", "one\ntwo"}},
+         {"first", "/etc", "one\ntwo", "one\ntwo"},
+         6},
+        {"a paste of three lines is one prompt",
+         {},
+         milliseconds(1),
+         {{"Compare: " + pasted("one\rtwo\r\tthree\r") + kEnter, {"You said: Compare", prompt}},
+          {kUp + kEnter, {"You said: Compare", prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"Compare: one\ntwo\n\tthree", "Compare: one\ntwo\n\tthree"},
+         3},
+        {"a line that begins with a paste is a prompt; a typed command takes a pasted argument",
+         {},
+         milliseconds(1),
+         {{pasted("/usr/bin/env: what?") + kEnter, {"You said: /usr/bin/env: what?", prompt}},
+          {kUp + kEnter, {"You said: /usr/bin/env: what?", prompt}},
+          {"/sve " + pasted("x.json") + kEnter, {noCommand, prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"/usr/bin/env: what?", "/usr/bin/env: what?"},
+         3},
+        {"Ctrl-C ends a paste whose end does not come, and drops the line",
+         {},
+         milliseconds(1),
+         {{"", {prompt}},  // Ctrl-C before the prompt would end the program
+          {"typed \x1b[200~never ended\r" + kCtrlC, {"^C", prompt}},
+          {"next" + kEnter, {"You said: next", prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"next"},
+         1},
         {"tabs, typed and pasted, are text",
          {},
          milliseconds(1),
@@ -383,7 +462,8 @@ TEST_F(ZefaChat, TerminalSessions) {
            {"You said: if", prompt}},
           {kCtrlD, {"\n"}}},
          0,
-         {"a\tb", "if x:\n\treturn 1\na\tb\tc"}},
+         {"a\tb", "if x:\n\treturn 1\na\tb\tc"},
+         3},
         {"Ctrl-D inside a prompt of several lines sends it, then ends",
          {},
          milliseconds(1),
@@ -391,16 +471,30 @@ TEST_F(ZefaChat, TerminalSessions) {
           {"kept" + kEnter, {"... "}},
           {kCtrlD, {kBlockEndedAtEnd, "You said: kept"}}},
          0,
-         {"kept"}},
-        {"Ctrl-C stops an answer, then ends the program at the prompt",
+         {"kept"},
+         1},
+        {"Ctrl-C at the prompt drops the line, and the conversation goes on",
+         {},
+         milliseconds(1),
+         {{"first" + kEnter, {"You said: first", prompt}},
+          {"half typed" + kCtrlC, {"^C", prompt}},
+          {"\"\"\"" + kEnter + "a block" + kCtrlC, {"^C", prompt}},
+          {kCtrlC, {"(Ctrl-D or /quit ends the conversation)", prompt}},
+          {"second" + kEnter, {"You said: second", prompt}},
+          {kCtrlD, {"\n"}}},
+         0,
+         {"first", "second"},
+         3},
+        {"Ctrl-C stops an answer, which the conversation leaves out",
          {},
          milliseconds(200),
          {{"many many words in a long question" + kEnter, {"said"}},
           {kCtrlC, {"(stopped)", prompt}},
           {"next" + kEnter, {"You said: next", prompt}},
-          {kCtrlC, {}}},
-         130,
+          {kCtrlD, {"\n"}}},
+         0,
          {"many many words in a long question", "next"},
+         1,
          true},
     };
     for (const TerminalSession& session : sessions) {
@@ -423,12 +517,112 @@ TEST_F(ZefaChat, TerminalSessions) {
             }
         }
         EXPECT_EQ(chat.wait(), session.status) << chat.out();
+        EXPECT_GT(chat.out().rfind(kPasteModeOff), chat.out().rfind(kPasteModeOn))
+            << "the terminal is left in bracketed paste mode";
         EXPECT_EQ(lastMessages(), session.prompts);
+        const auto requests = service->requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(zefa_test::parse(requests.back().body)["messages"].size(),
+                  session.lastRequestMessages);
         if (session.pace > milliseconds(1)) {
             EXPECT_EQ(chat.out().find("question", chat.out().find("said")), std::string::npos)
                 << "the stopped answer went on";
         }
     }
+}
+
+// Whether texts stand in text in this order.
+bool inOrder(const std::string& text, const std::vector<std::string>& texts) {
+    std::size_t at = 0;
+    for (const std::string& part : texts) {
+        if ((at = text.find(part, at)) == std::string::npos) return false;
+        at += part.size();
+    }
+    return true;
+}
+
+// While an answer has no text, a terminal shows a status, erased before the answer or a line
+// of the engine's own; no pipe shows it, nor --raw.
+TEST_F(ZefaChat, ThinkingStatusOnlyOnATerminal) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    const std::string thinking = "\x1b[2mthinking\u2026\x1b[0m";
+    const std::string erased = "\r\x1b[K";
+    const struct {
+        std::vector<std::string> args;
+        std::string key;
+        Streams streams;
+        std::vector<std::string> shown;  // in this order, on the terminal or standard error
+    } rows[] = {
+        {{"-p", "hi"}, kKey, Streams::Terminal, {thinking, erased, "You said: hi"}},
+        {{"--verbose", "-p", "hi"},
+         "wrong-key",
+         Streams::Terminal,
+         {thinking, erased, "zefa chat failed: "}},
+        {{"--raw", "-p", "hi"}, kKey, Streams::Terminal, {"\"is_end\""}},
+        {{"--stats", "-p", "hi"}, kKey, Streams::Pipes, {"zefa-chat: "}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Process chat = run(row.args, row.key, row.streams);
+        chat.wait();
+        const std::string& shown = row.streams == Streams::Terminal ? chat.out() : chat.err();
+        EXPECT_TRUE(inOrder(shown, row.shown)) << shown;
+        if (row.shown.front() != thinking) {
+            EXPECT_EQ(shown.find("thinking"), std::string::npos) << shown;
+        }
+    }
+}
+
+// A signal that ends the program at the prompt (a key of the terminal's, its hang-up, or another
+// process) first gives the terminal back as the shell had it: bracketed paste off, and its own
+// line editing, echo and Ctrl-C on. Ctrl-Z the same, and once the program goes on, it sets the
+// prompt up again with what was typed.
+TEST_F(ZefaChat, SignalsAtThePromptGiveTheTerminalBack) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    if (*ZEFA_TEST_EMULATOR != '\0') GTEST_SKIP() << "signals under " << ZEFA_TEST_EMULATOR;
+    // Ctrl-\ dumps no core here.
+    rlimit cores{};
+    ASSERT_EQ(getrlimit(RLIMIT_CORE, &cores), 0);
+    const rlimit noCores{0, cores.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &noCores), 0);
+    const struct {
+        const char* name;
+        std::function<void(Process&)> send;
+        int signal;
+    } rows[] = {
+        {"Ctrl-\\", [](Process& chat) { chat.write("\x1c"); }, SIGQUIT},
+        {"kill -TERM", [](Process& chat) { chat.signal(SIGTERM); }, SIGTERM},
+        {"hang-up", [](Process& chat) { chat.signal(SIGHUP); }, SIGHUP},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Process chat = runOnTerminal({});
+        chat.holdTerminal();
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write("typed");
+        ASSERT_TRUE(chat.waitForOutput("typed")) << chat.out();
+        row.send(chat);
+        EXPECT_EQ(chat.wait(), 128 + row.signal) << chat.out();
+        EXPECT_GT(chat.out().rfind(kPasteModeOff), chat.out().rfind(kPasteModeOn)) << chat.out();
+        const termios settings = chat.terminalSettings();
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(ICANON | ECHO | ISIG));
+        EXPECT_EQ(settings.c_cc[VINTR], '\x03');
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &cores), 0);
+
+    // Started by the test, the program has no shell to stop it for: its Ctrl-Z goes on at once.
+    Process chat = runOnTerminal({});
+    ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+    chat.write("typed");
+    ASSERT_TRUE(chat.waitForOutput("typed")) << chat.out();
+    chat.write("\x1a");
+    ASSERT_TRUE(chat.waitForOutput(kPasteModeOff)) << chat.out();
+    ASSERT_TRUE(chat.waitForOutput(kPrompt + "typed")) << chat.out();
+    chat.write(" on" + kEnter);
+    ASSERT_TRUE(chat.waitForOutput("You said: typed on")) << chat.out();
+    ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+    chat.write(kCtrlD);
+    EXPECT_EQ(chat.wait(), 0) << chat.out();
 }
 
 std::string fileText(const std::string& path) {
@@ -441,8 +635,17 @@ std::string fileText(const std::string& path) {
 TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
     const std::string path = stateHome + "/zefa-chat/history";
+    // A file of an earlier version: its entries as typed, backslashes and all.
+    const std::string earlier = R"(dir C:\new\table)";
+    ASSERT_EQ(mkdir((stateHome + "/zefa-chat").c_str(), 0700), 0);
+    std::ofstream(path) << earlier << "\n";
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
     {
         Process first = runOnTerminal({});
+        ASSERT_TRUE(first.waitForOutput(kPrompt)) << first.out();
+        first.write(kUp + kEnter);
+        ASSERT_TRUE(first.waitForOutput("You said: " + earlier)) << first.out();
+        ASSERT_TRUE(first.waitForOutput(kPrompt)) << first.out();
         Process second = runOnTerminal({});
         const std::pair<Process*, std::string> entries[] = {{&first, "hello"},
                                                             {&second, "second"},
@@ -451,14 +654,17 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
         for (const auto& [chat, line] : entries) {
             chat->write(line + kEnter);
             ASSERT_TRUE(chat->waitForOutput("You said: " + line)) << chat->out();
-            ASSERT_TRUE(chat->waitForOutput("\r\n> ")) << chat->out();
+            ASSERT_TRUE(chat->waitForOutput(kPrompt)) << chat->out();
         }
         for (Process* chat : {&first, &second}) {
             chat->write(kCtrlD);
             EXPECT_EQ(chat->wait(), 0) << chat->out();
         }
     }
-    EXPECT_EQ(fileText(path), "hello\nsecond\nagain\n");
+    EXPECT_EQ(fileText(path),
+              "#zefa-chat history: one prompt a line, \\n a line end in it, \\\\ a backslash\n"
+              R"(dir C:\\new\\table)"
+              "\nhello\nsecond\nagain\n");
 
     constexpr int kLongHistory = 3000;
     {
@@ -468,7 +674,7 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     Process next = runOnTerminal({});
     next.write(kUp + kEnter);
     EXPECT_TRUE(next.waitForOutput("You said: old 2999")) << next.out();
-    EXPECT_TRUE(next.waitForOutput("\r\n> ")) << next.out();
+    EXPECT_TRUE(next.waitForOutput(kPrompt)) << next.out();
     next.write(kCtrlD);
     EXPECT_EQ(next.wait(), 0) << next.out();
     const std::string saved = fileText(path);
@@ -477,6 +683,166 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     struct stat file {};
     ASSERT_EQ(stat(path.c_str(), &file), 0);
     EXPECT_EQ(file.st_mode & 0777, 0600u);
+}
+
+// Text from the service, in an answer or quoted by a failure, is shown; it cannot retitle or
+// clear the terminal.
+TEST_F(ZefaChat, ServiceTextCannotDriveTheTerminal) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    zefa_test::ScriptedReply refusal{
+        400, "application/json", {R"({"error": {"message": "bad \u001b[2J request"}})"}};
+    const struct {
+        const char* name;
+        zefa_test::ScriptedReply reply;
+        int status;
+        std::string shown;
+    } rows[] = {
+        {"answer",
+         {200, "text/event-stream", zefa_test::streamOf({"\x1b]0;owned\x07", "\x1b[2J", "ok"})},
+         0,
+         "^[]0;owned^G^[[2Jok\r\n"},
+        {"failure line", refusal, 1, "(HTTP 400, 408 or 500): bad ^[[2J request (error 7)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        service->setResponder(
+            [reply = row.reply](const zefa_test::RecordedRequest&) { return reply; });
+        Process chat = runOnTerminal({"-p", "hi"});
+        EXPECT_EQ(chat.wait(), row.status);
+        EXPECT_NE(chat.out().find(row.shown), std::string::npos) << chat.out();
+        for (const char* control : {"\x1b]", "\x1b[2J", "\x07"}) {
+            EXPECT_EQ(chat.out().find(control), std::string::npos) << chat.out();
+        }
+    }
+}
+
+// A conversation saved with /save goes on in a new process with --load (or /load), and the last
+// one at a terminal with --continue: each sends the same messages, then its prompt. Neither file
+// holds the key, and both are the user's alone.
+TEST_F(ZefaChat, ConversationsLastAcrossSessions) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    const std::string saved = stateHome + "/saved.json";
+    const std::string last = stateHome + "/zefa-chat/last.json";
+    {
+        Process chat = runOnTerminal({"--system", "be brief"});
+        for (const std::string& line : {std::string("first"), "my key is " + kKey}) {
+            chat.write(line + kEnter);
+            ASSERT_TRUE(chat.waitForOutput("You said: " + line)) << chat.out();
+            ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        }
+        chat.write("/save " + saved + kEnter);
+        ASSERT_TRUE(chat.waitForOutput("saved 5 messages to " + saved)) << chat.out();
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(kCtrlD);
+        EXPECT_EQ(chat.wait(), 0) << chat.out();
+    }
+    for (const std::string& path : {saved, last}) {
+        SCOPED_TRACE(path);
+        struct stat file {};
+        ASSERT_EQ(stat(path.c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 0777, 0600u);
+        EXPECT_EQ(fileText(path).find(kKey), std::string::npos) << fileText(path);
+    }
+    EXPECT_EQ(fileText(saved), fileText(last));
+    const Json::Value conversation = zefa_test::parse(fileText(saved))["messages"];
+    ASSERT_EQ(conversation.size(), 5u);
+    EXPECT_EQ(conversation[0]["content"], "be brief");
+    EXPECT_EQ(conversation[3]["content"], "my key is [API key removed]");
+
+    Json::Value expected = conversation;
+    Json::Value prompt(Json::objectValue);
+    prompt["role"] = "user";
+    prompt["content"] = "next";
+    expected.append(prompt);
+    const struct {
+        std::vector<std::string> args;
+        std::string input;  // through a pipe; at a terminal when empty
+    } rows[] = {
+        {{"--load", saved}, "next\n"}, {{}, "/load " + saved + "\nnext\n"}, {{"--continue"}, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args) + row.input);
+        if (row.input.empty()) {
+            Process chat = runOnTerminal(row.args);
+            ASSERT_TRUE(chat.waitForOutput("Going on with a conversation of 4 messages."))
+                << chat.out();
+            chat.write("next" + kEnter);
+            ASSERT_TRUE(chat.waitForOutput("You said: next")) << chat.out();
+            ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+            chat.write(kCtrlD);
+            EXPECT_EQ(chat.wait(), 0) << chat.out();
+        } else {
+            Process chat = run(row.args);
+            chat.write(row.input);
+            EXPECT_EQ(chat.wait(), 0) << chat.err();
+        }
+        EXPECT_EQ(zefa_test::parse(service->requests().back().body)["messages"], expected);
+    }
+    EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), 7u);
+
+    // A conversation cleared or loaded is kept as it then is, without an answer after it.
+    const std::pair<std::string, Json::ArrayIndex> commands[] = {{"/reset", 1u},
+                                                                 {"/load " + saved, 5u}};
+    for (const auto& [command, kept] : commands) {
+        SCOPED_TRACE(command);
+        Process chat = runOnTerminal({"--continue"});
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(command + kEnter);
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(kCtrlD);
+        EXPECT_EQ(chat.wait(), 0) << chat.out();
+        EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), kept) << fileText(last);
+    }
+}
+
+// A history file or directory that is not the user's own and private is not used, and none is
+// reached through a symbolic link: one warning, and the file stays as it was.
+TEST_F(ZefaChat, HistoryOnlyWhereItIsPrivate) {
+    if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
+    const std::string directory = stateHome + "/zefa-chat";
+    const std::string path = directory + "/history";
+    const std::string elsewhere = stateHome + "/elsewhere";
+    constexpr uid_t kNobody = 65534;
+    const struct {
+        const char* name;
+        std::function<void()> spoil;
+        std::string warning;
+        bool asRoot;  // only root can give a file away
+    } rows[] = {
+        {"owned by another user", [&] { ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0); },
+         path + " is owned by another user", true},
+        {"open to others", [&] { chmod(path.c_str(), 0644); },
+         path + " is open to other users (chmod 600 " + path + " makes it yours alone)", false},
+        {"a symbolic link",
+         [&] {
+             std::filesystem::rename(path, elsewhere);
+             std::filesystem::create_symlink(elsewhere, path);
+         },
+         path + " is a symbolic link", false},
+        {"in a directory open to others", [&] { chmod(directory.c_str(), 0777); },
+         directory + " is open to other users (chmod 700 " + directory + " makes it yours alone)",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.asRoot && geteuid() != 0) continue;
+        std::filesystem::remove_all(directory);
+        std::filesystem::remove(elsewhere);
+        mkdir(directory.c_str(), 0700);
+        std::ofstream(path) << "old\n";
+        chmod(path.c_str(), 0600);
+        row.spoil();
+        Process chat = runOnTerminal({});
+        const std::string warning = "zefa-chat: the history is not kept: " + row.warning + "\r\n";
+        ASSERT_TRUE(chat.waitForOutput(warning)) << chat.out();
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write("hello" + kEnter);
+        ASSERT_TRUE(chat.waitForOutput("You said: hello")) << chat.out();
+        ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
+        chat.write(kCtrlD);
+        EXPECT_EQ(chat.wait(), 0) << chat.out();
+        EXPECT_EQ(chat.out().find(warning, chat.out().find(warning) + 1), std::string::npos);
+        EXPECT_EQ(fileText(std::filesystem::exists(elsewhere) ? elsewhere : path), "old\n");
+    }
 }
 
 struct FailureCase {
@@ -593,6 +959,12 @@ struct OptionCase {
 TEST_F(ZefaChat, OptionsAndUsageErrors) {
     const std::string blankKeyFile = stateHome + "/blank-key";
     std::ofstream(blankKeyFile) << " \r\n";
+    const std::string sharedKeyFile = stateHome + "/shared-key";
+    std::ofstream(sharedKeyFile) << kKey << "\n";
+    chmod(sharedKeyFile.c_str(), 0644);
+    const std::string missing = stateHome + "/missing.json";
+    const std::string pipe = stateHome + "/chat.pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     const std::string tryHelp = "\nTry 'zefa-chat --help'.\n";
     const OptionCase cases[] = {
         {{"--help"}, 0, "Usage: zefa-chat [OPTIONS]\n", ""},
@@ -613,6 +985,34 @@ TEST_F(ZefaChat, OptionsAndUsageErrors) {
          "",
          "zefa-chat: no API key in " + blankKeyFile + tryHelp},
         {{"-p", " "}, 2, "", "zefa-chat: nothing to ask: the prompt is blank" + tryHelp},
+        {{"-p", "hi"},
+         2,
+         "",
+         "zefa-chat: the API key in ZEFA_API_KEY holds a control character" + tryHelp,
+         kKey + "\x1b"},
+        {{"--api-key-file", sharedKeyFile, "-p", "hi"},
+         0,
+         "You said: hi\n",
+         "zefa-chat: warning: the API key file " + sharedKeyFile +
+             " is readable by other users (chmod 600 " + sharedKeyFile +
+             " makes it yours alone)\n"},
+        {{"--load", missing},
+         2,
+         "",
+         "zefa-chat: cannot read " + missing + ": No such file or directory" + tryHelp},
+        {{"--load", pipe},
+         2,
+         "",
+         "zefa-chat: cannot read " + pipe + ": it is a named pipe, not a regular file" + tryHelp},
+        {{"--system-file", stateHome, "-p", "hi"},
+         2,
+         "",
+         "zefa-chat: cannot read " + stateHome + ": Is a directory" + tryHelp},
+        {{"--continue"},
+         2,
+         "",
+         "zefa-chat: no conversation to continue: cannot open " + stateHome +
+             "/zefa-chat: No such file or directory" + tryHelp},
     };
     for (const OptionCase& option : cases) {
         SCOPED_TRACE(testing::PrintToString(option.args) + " key " +
@@ -622,8 +1022,8 @@ TEST_F(ZefaChat, OptionsAndUsageErrors) {
         EXPECT_EQ(chat.out().rfind(option.out, 0), 0u) << chat.out();
         EXPECT_EQ(chat.err(), option.err);
     }
-    // Only the key with a line end after it asked.
-    EXPECT_EQ(lastMessages(), std::vector<std::string>{"hi"});
+    // Only the key with a line end after it asked, and the one in a file others can read.
+    EXPECT_EQ(lastMessages(), (std::vector<std::string>{"hi", "hi"}));
     Process version = run({"--version"});
     EXPECT_EQ(version.wait(), 0);
     EXPECT_NE(version.out().find("\nservice: " ZEFA_SERVICE_BASE_URL "\n"), std::string::npos)

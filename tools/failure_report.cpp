@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "failure_report.h"
 
+#include "chat_text.h"
+
 #include <json/json.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <unistd.h>
 
@@ -111,20 +114,55 @@ std::string detailOf(const std::string& message) {
         const bool hasText = error.isObject() && error["message"].isString();
         return hasText ? oneLine(error["message"].asString()) : std::string();
     }
-    const std::size_t start = message.find_first_not_of(" \t\r\n");
+    const std::size_t start = message.find_first_not_of(kBlanks);
     if (start != std::string::npos && message[start] == '<') return oneLine(textOfPage(message));
     return oneLine(message);
 }
 
-bool startsWith(std::string_view line, std::string_view prefix) {
-    return line.substr(0, prefix.size()) == prefix;
-}
+// The status at the end of the terminal's line, and the lines written below it: each erases it
+// first, so that no line starts after it. Written straight to the descriptor: the stderr stream
+// holds back partial lines.
+class StatusLine {
+public:
+    void show(std::string_view text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+        shown_ = writeAll(STDERR_FILENO, text);
+    }
 
-// The stream that replaces stderr. An engine diagnostic may span lines (a service's error reply
-// often does), so it is held back from its first line up to zefa-chat's own next line, which
-// always follows it: the wording of the failure.
+    void clear() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+    }
+
+    void writeLine(std::string_view line) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eraseShown();
+        (void)writeAll(STDERR_FILENO, line);
+    }
+
+private:
+    // Back to the start of the line, which is then erased.
+    static constexpr std::string_view kEraseLine = "\r\x1b[K";
+
+    void eraseShown() {
+        if (shown_) (void)writeAll(STDERR_FILENO, kEraseLine);
+        shown_ = false;
+    }
+
+    std::mutex mutex_;
+    bool shown_ = false;
+};
+
+StatusLine statusLine;
+
+// The stream that replaces stderr. It passes whole lines. An engine diagnostic may span lines (a
+// service's error reply often does), so it is held back from its first line up to zefa-chat's
+// own next line, which always follows it: the wording of the failure.
 class DiagnosticsFilter {
 public:
+    DiagnosticsFilter(bool holdBack, bool escape) : holdBack_(holdBack), escape_(escape) {}
+
     static ssize_t write(void* cookie, const char* data, std::size_t size) {
         static_cast<DiagnosticsFilter*>(cookie)->take(std::string_view(data, size));
         return static_cast<ssize_t>(size);
@@ -138,24 +176,19 @@ private:
             const std::string_view line(pending_.data(), end + 1);
             if (std::any_of(std::begin(kEngineDiagnostics), std::end(kEngineDiagnostics),
                             [line](std::string_view prefix) { return startsWith(line, prefix); })) {
-                holding_ = true;
+                holding_ = holdBack_;
             } else if (startsWith(line, kOwnLines)) {
                 holding_ = false;
             }
-            if (!holding_) writeAll(line);
+            if (!holding_)
+                statusLine.writeLine(escape_ ? escapedForTerminal(line) : std::string(line));
             pending_.erase(0, end + 1);
         }
     }
 
-    static void writeAll(std::string_view text) {
-        while (!text.empty()) {
-            const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-            if (n <= 0) return;
-            text.remove_prefix(static_cast<std::size_t>(n));
-        }
-    }
-
     static constexpr std::string_view kOwnLines = "zefa-chat: ";
+    const bool holdBack_;
+    const bool escape_;
     std::string pending_;  // the start of a line
     bool holding_ = false;
 };
@@ -173,9 +206,15 @@ std::string describeFailure(const ai_engine::EngineError& error,
     return line;
 }
 
-void holdBackEngineDiagnostics() {
+void showStatus(std::string_view text) { statusLine.show(text); }
+
+void clearStatus() { statusLine.clear(); }
+
+void filterStandardError(bool holdBackEngineLines) {
+    const bool escape = isatty(STDERR_FILENO) != 0;
+    if (!holdBackEngineLines && !escape) return;
     // Lives as long as the stream, to the very end of the program.
-    static auto* const filter = new DiagnosticsFilter;
+    static auto* const filter = new DiagnosticsFilter(holdBackEngineLines, escape);
     FILE* filtered =
         fopencookie(filter, "w", {nullptr, DiagnosticsFilter::write, nullptr, nullptr});
     if (filtered == nullptr) return;

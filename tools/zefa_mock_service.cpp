@@ -19,7 +19,9 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --port N          port to listen on (default 8765)\n"
     "  --pace-ms N       pause between tokens in milliseconds (default 30)\n"
-    "  --api-key KEY     accept only this bearer token (default: any non-empty one)\n"
+    "  --api-key KEY     accept only this bearer token (default: $ZEFA_MOCK_API_KEY,\n"
+    "                    which keeps the key out of the process list; else any\n"
+    "                    non-empty one)\n"
     "  --fail-status N   answer every request with HTTP status N and a JSON error object\n"
     "  --stall           send the headers and one event, then nothing\n"
     "  --html-error      answer 502 with an HTML page\n"
@@ -48,6 +50,7 @@ int number(const char* text, const char* option) {
 
 Options parseOptions(int argc, char** argv) {
     Options options;
+    if (const char* key = std::getenv("ZEFA_MOCK_API_KEY")) options.echo.requiredKey = key;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> const char* {
