@@ -35,7 +35,17 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zefa-nlp-engine.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 if(TARGET zefa-chat)
+    # Installed, zefa-chat finds the library of its own prefix, also of one the dynamic linker
+    # does not search (~/zefa, say). Under /usr, where the Debian packages put it, the linker's
+    # own directories hold the library, and the program keeps no run path.
+    file(RELATIVE_PATH ZEFA_LIBDIR_FROM_BINDIR
+        /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(zefa-chat PROPERTIES INSTALL_RPATH "\$ORIGIN/${ZEFA_LIBDIR_FROM_BINDIR}")
     install(TARGETS zefa-chat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    install(CODE "
+        if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+            file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${CMAKE_INSTALL_BINDIR}/zefa-chat\")
+        endif()" COMPONENT tools)
 endif()
 if(TARGET zefa-mock-service)
     install(TARGETS zefa-mock-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
