@@ -122,7 +122,7 @@ if(ZEFA_CPR_TYPE STREQUAL "SHARED_LIBRARY")
         set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${ZEFA_CPR_PACKAGE}")
     else()
         message(WARNING "cpr is a shared library of no Debian package; the Debian packages "
-            "cannot be built with it. scripts/install-deps.sh builds a static cpr into "
+            "cannot be built with it. scripts/install-deps.sh provides a static cpr in "
             "${ZEFA_DEPS_PREFIX}.")
     endif()
 endif()

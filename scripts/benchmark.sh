@@ -13,7 +13,7 @@ chart=0
 # The parser path's goal, µs CPU per event: the table's and the chart's (docs/performance.md).
 parser_goal_us=0.5
 
-scripts/install-deps.sh >/dev/null 2>&1
+if [ "$chart" -eq 1 ]; then scripts/install-deps.sh --also gnuplot-nox; else scripts/install-deps.sh; fi
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$(nproc 2>/dev/null || echo 2)" \
     --target parser_benchmark zefa_bench field_bench >/dev/null
@@ -90,9 +90,6 @@ cat <<TABLE
 TABLE
 
 if [ "$chart" -eq 1 ]; then
-    command -v gnuplot >/dev/null || {
-        apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q gnuplot-nox
-    }
     gnuplot <<PLOT
 set terminal pngcairo size 900,540 font "sans,11"
 set output "docs/cpu-per-event.png"
