@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian packages on a machine that has never seen the project: a fresh Debian 12 tree gets
-# them with apt alone, zefa-chat streams an answer from the packaged zefa-mock-service, and a host
+# The Debian packages on a machine that has never seen the project: a fresh tree of the Debian
+# release they were built on gets them with apt alone, zefa-chat streams an answer from the packaged zefa-mock-service, and a host
 # builds and runs against the development package through find_package and through pkg-config.
 #
 #   tests/fresh_packages_test.sh <directory with the .deb files> <consumer source> <service port>
@@ -68,5 +68,6 @@ cp "$debs"/*.deb "$stage/fresh-packages/debs/"
 cp -r "$consumer" "$stage/fresh-packages/consumer"
 cp "$0" "$stage/fresh-packages/"
 ls "$stage/fresh-packages/debs"
-"$(dirname "$0")/../scripts/fresh-debian.sh" --copy "$stage/fresh-packages" -- \
+release=$(. /etc/os-release && echo "$VERSION_ID")
+"$(dirname "$0")/../scripts/fresh-debian.sh" --release "$release" --copy "$stage/fresh-packages" -- \
     bash -c "cd fresh-packages && bash $(basename "$0") --inside $port"
