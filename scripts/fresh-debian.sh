@@ -71,6 +71,18 @@ debian_sources() {
             print "deb " $1 " " want substr($2, length(own) + 1) " main" }' | sort -u
 }
 
+# mmdebstrap hands apt a descriptor of its own by number in a command that dash runs, and dash
+# cannot redirect descriptors above 9: what a caller leaves open (ctest, the lock below) pushes
+# it there. So it starts with none but the standard three.
+without_inherited_fds() {
+    local fd
+    for fd in /proc/"$BASHPID"/fd/*; do
+        fd=${fd##*/}
+        [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null || true
+    done
+    "$@"
+}
+
 make_base() {
     local sources
     sources=$(debian_sources)
@@ -78,9 +90,9 @@ make_base() {
     echo "fresh-debian: making the $codename base tree (about a minute, then cached)" >&2
     rm -f "$archives"/*.deb   # the packages kept for the previous tree
     # Mirrors that serve a snapshot of the archive have Release files past their Valid-Until.
-    mmdebstrap --variant=apt --include=ca-certificates \
+    (without_inherited_fds mmdebstrap --variant=apt --include=ca-certificates \
         --aptopt='Acquire::Check-Valid-Until "false"' \
-        "$codename" "$cache/part.$$.tar" - <<<"$sources" >"$cache/$codename-base.log" 2>&1 ||
+        "$codename" "$cache/part.$$.tar" - <<<"$sources") >"$cache/$codename-base.log" 2>&1 ||
         { tail -20 "$cache/$codename-base.log" >&2; rm -f "$cache/part.$$.tar"; exit 2; }
     mv "$cache/part.$$.tar" "$base"
 }
