@@ -13,7 +13,9 @@ chart=0
 # The parser path's goal, µs CPU per event: the table's and the chart's (docs/performance.md).
 parser_goal_us=0.5
 
-if [ "$chart" -eq 1 ]; then scripts/install-deps.sh --also gnuplot-nox; else scripts/install-deps.sh; fi
+deps=()
+[ "$chart" -eq 0 ] || deps=(--also gnuplot-nox)
+scripts/install-deps.sh "${deps[@]}"
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$(nproc 2>/dev/null || echo 2)" \
     --target parser_benchmark zefa_bench field_bench >/dev/null

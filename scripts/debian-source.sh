@@ -73,9 +73,9 @@ system_mirror() {
     echo "${uri%/}"
 }
 
-# apt-get or apt-cache with a private configuration in the work directory. (Mirrors that serve a frozen snapshot
-# of the archive have Release files past their Valid-Until date; the signature and the hashes
-# are still checked.)
+# apt-get or apt-cache with a private configuration in the work directory. (Mirrors that serve
+# a frozen snapshot of the archive have Release files past their Valid-Until date; the signature
+# and the hashes are still checked.)
 apt_private() {   # apt_private apt-get|apt-cache ARGUMENTS...
     local tool=$1 d=$work/apt
     shift
@@ -106,7 +106,8 @@ update_private_lists() {
 }
 
 offered_versions() {
-    apt_private apt-cache showsrc --only-source "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -u
+    apt_private apt-cache showsrc --only-source "$package" 2>/dev/null |
+        sed -n 's/^Version: //p' | sort -u
 }
 
 choose_version() {
