@@ -35,7 +35,17 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zefa-nlp-engine.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 if(TARGET zefa-chat)
+    # Installed, zefa-chat finds the library of its own prefix, also of one the dynamic linker
+    # does not search (~/zefa, say). Under /usr, where the Debian packages put it, the linker's
+    # own directories hold the library, and the program keeps no run path.
+    file(RELATIVE_PATH ZEFA_LIBDIR_FROM_BINDIR
+        /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(zefa-chat PROPERTIES INSTALL_RPATH "\$ORIGIN/${ZEFA_LIBDIR_FROM_BINDIR}")
     install(TARGETS zefa-chat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    install(CODE "
+        if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+            file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${CMAKE_INSTALL_BINDIR}/zefa-chat\")
+        endif()" COMPONENT tools)
 endif()
 if(TARGET zefa-mock-service)
     install(TARGETS zefa-mock-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -112,7 +122,7 @@ if(ZEFA_CPR_TYPE STREQUAL "SHARED_LIBRARY")
         set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${ZEFA_CPR_PACKAGE}")
     else()
         message(WARNING "cpr is a shared library of no Debian package; the Debian packages "
-            "cannot be built with it. scripts/install-deps.sh builds a static cpr into "
+            "cannot be built with it. scripts/install-deps.sh provides a static cpr in "
             "${ZEFA_DEPS_PREFIX}.")
     endif()
 endif()

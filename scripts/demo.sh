@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job, offline: installs what is missing, builds the library and its tools against the
 # bundled mock model service on 127.0.0.1:8765, starts the service, streams one answer through
 # the library with zefa-chat, and stops the service again (also on failure or Ctrl-C).
+# Progress lines go to standard error, the answer to standard output; CMake's and the compiler's
+# output goes to build/demo.log, whose end a failure shows.
 # Usage: scripts/demo.sh [PROMPT...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
+step_prefix="==>"
+step_log=build/demo.log
 
 prompt=${*:-"Hello! Show me how an answer streams in, token by token."}
 port=8765
-
-# Checks first and installs only what is missing, telling each step; apt's own lines go to a log.
-echo "==> build dependencies (scripts/install-deps.sh)" >&2
 mkdir -p build
-scripts/install-deps.sh >build/install-deps.log ||
-    { tail -n 40 build/install-deps.log >&2; exit 1; }
-echo "==> building (preset demo: service address http://127.0.0.1:$port)" >&2
-cmake --preset demo >/dev/null
-cmake --build --preset demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+: >"$step_log"
+
+say "build dependencies (scripts/install-deps.sh)"
+scripts/install-deps.sh
+say "building (preset demo: service address http://127.0.0.1:$port)"
+run_logged cmake --preset demo
+run_logged cmake --build --preset demo -j "$(nproc 2>/dev/null || echo 2)"
 
 tools=build/demo/tools
 "$tools/zefa-mock-service" --port "$port" --pace-ms 40 2>build/demo/mock-service.log &
@@ -33,6 +38,6 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 
-echo "==> zefa-chat -p \"$prompt\"" >&2
+say "zefa-chat -p \"$prompt\""
 # No standard input: zefa-chat -p would send what is piped in after the prompt.
 ZEFA_API_KEY=demo-key "$tools/zefa-chat" --stats -p "$prompt" </dev/null

@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# fresh-debian.sh - runs a command as root in a fresh Debian 12 tree: the base system with apt
-# and ca-certificates and nothing else, as a new machine meets the project.
+# fresh-debian.sh - runs a command as root in a fresh Debian 12 or 13 tree: the base system with
+# apt and ca-certificates and nothing else, as a new machine meets the project.
 #
-#   scripts/fresh-debian.sh [--clone] [--copy DIR]... [--keep] -- COMMAND...
-#   e.g. scripts/fresh-debian.sh --clone -- scripts/test.sh --quick
+#   scripts/fresh-debian.sh [--release 12|13] [--clone] [--copy DIR]... [--keep] -- COMMAND...
+#   e.g. scripts/fresh-debian.sh --release 13 --clone -- scripts/test.sh --quick
 #
+#   --release   the Debian release of the tree: 12 (bookworm) or 13 (trixie); by default this
+#               machine's own
 #   --clone     clone HEAD of this repository into /opt/project and run COMMAND there
 #   --copy DIR  copy DIR into the tree as /opt/<its name> (COMMAND runs in /opt without --clone)
 #   --keep      leave the tree for a look (its path is printed)
 #
-# The base tree is made with mmdebstrap from this machine's Debian sources (the release, its
+# The base tree is made with mmdebstrap from this machine's Debian mirror (the release, its
 # updates and its security suite) and cached in $FRESH_DEBIAN_CACHE (default
-# /var/cache/zefa-fresh-debian); it is made anew when older than a week. Each run unpacks it
-# afresh, makes it a mount point of its own (so that tests may make their mounts private there),
-# mounts /proc and a private /dev/pts (pseudo-terminals) in it and nothing else, and removes the
-# tree afterwards.
+# /var/cache/zefa-fresh-debian), one for each release; it is made anew when older than a week.
+# Each run unpacks it afresh, makes it a mount point of its own (so that tests may make their
+# mounts private there), mounts /proc and a private /dev/pts (pseudo-terminals) in it and nothing
+# else, and removes the tree afterwards.
 # The packages apt downloads in the tree are kept in the cache for later runs. COMMAND sees
 # CI=true and a minimal environment. Needs root, mmdebstrap and the Debian mirror.
 # Exit status: COMMAND's.
@@ -24,8 +26,16 @@ set -euo pipefail
 clone=0
 keep=0
 copies=()
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 while [ $# -gt 0 ]; do
     case "$1" in
+        --release)
+            case "$2" in
+                12 | bookworm) codename=bookworm ;;
+                13 | trixie) codename=trixie ;;
+                *) echo "fresh-debian: --release 12 or 13, not $2" >&2; exit 2 ;;
+            esac
+            shift 2 ;;
         --clone) clone=1; shift ;;
         --copy) copies+=("$(cd "$2" && pwd)"); shift 2 ;;
         --keep) keep=1; shift ;;
@@ -33,7 +43,11 @@ while [ $# -gt 0 ]; do
         *) echo "fresh-debian: unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-[ $# -gt 0 ] || { sed -n '3,19p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || { sed -n '3,/^[^#]/s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+case "$codename" in
+    bookworm | trixie) ;;
+    *) echo "fresh-debian: this machine is no Debian 12 or 13: say --release" >&2; exit 2 ;;
+esac
 [ "$(id -u)" -eq 0 ] || { echo "fresh-debian: needs root (mmdebstrap, chroot)" >&2; exit 2; }
 command -v mmdebstrap >/dev/null || {
     echo "fresh-debian: needs mmdebstrap (scripts/install-deps.sh installs it)" >&2
@@ -41,27 +55,45 @@ command -v mmdebstrap >/dev/null || {
 }
 
 cache=${FRESH_DEBIAN_CACHE:-/var/cache/zefa-fresh-debian}
-base=$cache/bookworm-base.tar
+base=$cache/$codename-base.tar
+archives=$cache/$codename-archives
 max_age_days=7
-mkdir -p "$cache/archives"
+mkdir -p "$archives"
 
-# The machine's own Debian sources as one-line entries: "deb URI SUITE main".
+# The machine's own Debian sources as one-line entries, "deb URI SUITE main", for the release
+# wanted: the suites of the machine's release (bookworm, bookworm-updates, bookworm-security)
+# renamed after it.
 debian_sources() {
+    local own
+    own=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE) $(TARGET_OF)' |
-        awk '$3 == "deb" && $2 ~ /^bookworm/ { print "deb " $1 " " $2 " main" }' | sort -u
+        awk -v own="$own" -v want="$codename" '$3 == "deb" && index($2, own) == 1 {
+            print "deb " $1 " " want substr($2, length(own) + 1) " main" }' | sort -u
+}
+
+# mmdebstrap hands apt a descriptor of its own by number in a command that dash runs, and dash
+# cannot redirect descriptors above 9: what a caller leaves open (ctest, the lock below) pushes
+# it there. So it starts with none but the standard three.
+without_inherited_fds() {
+    local fd
+    for fd in /proc/"$BASHPID"/fd/*; do
+        fd=${fd##*/}
+        [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null || true
+    done
+    "$@"
 }
 
 make_base() {
     local sources
     sources=$(debian_sources)
-    [ -n "$sources" ] || { echo "fresh-debian: no bookworm source in apt's configuration" >&2; exit 2; }
-    echo "fresh-debian: making the base tree (about a minute, then cached)" >&2
-    rm -f "$cache"/archives/*.deb   # the packages kept for the previous tree
+    [ -n "$sources" ] || { echo "fresh-debian: no Debian source in apt's configuration" >&2; exit 2; }
+    echo "fresh-debian: making the $codename base tree (about a minute, then cached)" >&2
+    rm -f "$archives"/*.deb   # the packages kept for the previous tree
     # Mirrors that serve a snapshot of the archive have Release files past their Valid-Until.
-    mmdebstrap --variant=apt --include=ca-certificates \
+    (without_inherited_fds mmdebstrap --variant=apt --include=ca-certificates \
         --aptopt='Acquire::Check-Valid-Until "false"' \
-        bookworm "$cache/part.$$.tar" - <<<"$sources" >"$cache/base.log" 2>&1 ||
-        { tail -20 "$cache/base.log" >&2; rm -f "$cache/part.$$.tar"; exit 2; }
+        "$codename" "$cache/part.$$.tar" - <<<"$sources") >"$cache/$codename-base.log" 2>&1 ||
+        { tail -20 "$cache/$codename-base.log" >&2; rm -f "$cache/part.$$.tar"; exit 2; }
     mv "$cache/part.$$.tar" "$base"
 }
 
@@ -75,7 +107,7 @@ tree=$(mktemp -d "$cache/tree.XXXXXX")
 cleanup() {
     umount -R -l "$tree" 2>/dev/null || true
     # Keep what apt downloaded (hard links: the tree lies in the cache's file system).
-    cp -ln "$tree"/var/cache/apt/archives/*.deb "$cache/archives/" 2>/dev/null || true
+    cp -ln "$tree"/var/cache/apt/archives/*.deb "$archives/" 2>/dev/null || true
     if [ "$keep" -eq 1 ]; then
         echo "fresh-debian: tree kept at $tree" >&2
     elif findmnt -rn -o TARGET | grep -q "^$tree"; then
@@ -87,7 +119,7 @@ cleanup() {
 trap cleanup EXIT
 tar -C "$tree" -xf "$base"
 cp /etc/resolv.conf "$tree/etc/resolv.conf" 2>/dev/null || true
-cp -l "$cache"/archives/*.deb "$tree/var/cache/apt/archives/" 2>/dev/null || true
+cp -l "$archives"/*.deb "$tree/var/cache/apt/archives/" 2>/dev/null || true
 
 workdir=/opt
 if [ "$clone" -eq 1 ]; then
@@ -114,5 +146,5 @@ mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$tree/dev/pts"
 chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 CI=true \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd $workdir && $command" || status=$?
-echo "fresh-debian: exit status $status after $(($(date +%s) - start)) s" >&2
+echo "fresh-debian: Debian $codename, exit status $status after $(($(date +%s) - start)) s" >&2
 exit "$status"

@@ -1,30 +1,28 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang 14, AddressSanitizer + UndefinedBehaviorSanitizer, jsoncpp
-# compiled in from Debian's source package of the installed version) and runs each for a
-# bounded time, starting from the seed corpora in tests/fuzz/corpus. Fails on any finding; the
-# input that found it is left in build/fuzz/.
+# SPDX-License-Identifier: MIT
+# Builds the libFuzzer targets (the Debian release's clang, AddressSanitizer +
+# UndefinedBehaviorSanitizer, jsoncpp compiled in from the source of the installed version) and
+# runs each for a bounded time, starting from the seed corpora in tests/fuzz/corpus. Fails on any
+# finding; the input that found it is left in build/fuzz/. CMake's and the compiler's output goes
+# to build/fuzz.log, whose end a failure shows.
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
+step_prefix="==>"
+step_log=build/fuzz.log
 seconds=${1:-60}
+mkdir -p build/fuzz
+: >"$step_log"
 
-scripts/install-deps.sh --jsoncpp-src "$PWD/.deps/src/jsoncpp"
-missing=()
-for package in clang-14 libclang-rt-14-dev; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove "${missing[@]}"
-fi
+scripts/install-deps.sh --fuzz
 
-echo "==> fuzz: configure, build"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"
+say "fuzz: configure, build"
+run_logged cmake --preset fuzz
+run_logged cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
 for target in fuzz_stream_parser fuzz_json fuzz_requests fuzz_fast_path; do
-    echo "==> $target: ${seconds} s"
+    say "$target: ${seconds} s"
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
@@ -42,4 +40,4 @@ for target in fuzz_stream_parser fuzz_json fuzz_requests fuzz_fast_path; do
         exit 1
     fi
 done
-echo "==> fuzz: no findings"
+say "fuzz: no findings"

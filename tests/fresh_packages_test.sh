@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian packages on a machine that has never seen the project: a fresh Debian 12 tree gets
-# them with apt alone, zefa-chat streams an answer from the packaged zefa-mock-service, and a host
-# builds and runs against the development package through find_package and through pkg-config.
+# The Debian packages on a machine that has never seen the project: a fresh tree of the Debian
+# release they were built on gets them with apt alone, zefa-chat streams an answer from the
+# packaged zefa-mock-service, and a host builds and runs against the development package through
+# find_package and through pkg-config.
 #
 #   tests/fresh_packages_test.sh <directory with the .deb files> <consumer source> <service port>
 #
@@ -55,7 +56,7 @@ if [ "${1:-}" = "--inside" ]; then
     exit 0
 fi
 
-[ $# -eq 3 ] || { sed -n '7p' "$0" >&2; exit 2; }
+[ $# -eq 3 ] || { sed -n '8p' "$0" >&2; exit 2; }
 debs=$1 consumer=$2 port=$3
 if [ "$(id -u)" -ne 0 ] || ! command -v mmdebstrap >/dev/null; then
     echo "skipped: needs root and mmdebstrap to make a fresh Debian tree"
@@ -68,5 +69,7 @@ cp "$debs"/*.deb "$stage/fresh-packages/debs/"
 cp -r "$consumer" "$stage/fresh-packages/consumer"
 cp "$0" "$stage/fresh-packages/"
 ls "$stage/fresh-packages/debs"
-"$(dirname "$0")/../scripts/fresh-debian.sh" --copy "$stage/fresh-packages" -- \
+release=$(. /etc/os-release && echo "$VERSION_ID")
+"$(dirname "$0")/../scripts/fresh-debian.sh" --release "$release" \
+    --copy "$stage/fresh-packages" -- \
     bash -c "cd fresh-packages && bash $(basename "$0") --inside $port"

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <strings.h>
 #include <sys/socket.h>
+#include <utility>
 
 namespace zefa_test {
 
@@ -24,15 +25,20 @@ constexpr std::chrono::seconds kStartLimit{10};
 // How often a held reply looks whether its client is still there.
 constexpr std::chrono::milliseconds kHangUpCheckPeriod{50};
 
+// What the library's TaskQueue::enqueue returns: nothing in older versions of cpp-httplib,
+// whether the task was taken in newer ones (Debian 13's).
+using EnqueueResult =
+    decltype(std::declval<httplib::TaskQueue&>().enqueue(std::function<void()>()));
+
 // A thread pool that counts the connections it is handed: one task per accepted connection.
 class CountingTaskQueue : public httplib::TaskQueue {
 public:
     CountingTaskQueue(std::function<void()> onConnection)
         : pool_(kWorkerThreads), onConnection_(std::move(onConnection)) {}
 
-    void enqueue(std::function<void()> fn) override {
+    EnqueueResult enqueue(std::function<void()> fn) override {
         onConnection_();
-        pool_.enqueue(std::move(fn));
+        return pool_.enqueue(std::move(fn));
     }
     void shutdown() override { pool_.shutdown(); }
 

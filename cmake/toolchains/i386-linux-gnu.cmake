@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# 32-bit x86 (Debian i386) on an x86-64 Debian 12 host: Debian's cross compiler and the
+# 32-bit x86 (Debian i386) on an x86-64 Debian 12 or 13 host: Debian's cross compiler and the
 # multiarch :i386 libraries in /usr/lib/i386-linux-gnu (scripts/test-i386.sh installs them).
 # The host's own root serves as the sysroot; i386 programs run directly on an x86-64 kernel,
 # so the tests need no emulator.

@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # cmake -DBUILD_DIR=<engine build> -DWORK_DIR=<scratch> -DCONSUMER_SOURCE=<this dir>
 #       [-DTOOLCHAIN_FILE=<file>] [-DEMULATOR=<program>] -P run_consumer_test.cmake
-# Installs the engine into a scratch prefix, builds the consumer project against it in both
-# ways, and runs both programs.
+# Installs the engine into a scratch prefix, runs the installed zefa-chat from there, builds the
+# consumer project against it in both ways, and runs both programs.
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT status EQUAL 0)
@@ -15,6 +15,9 @@ set(prefix ${WORK_DIR}/prefix)
 set(build ${WORK_DIR}/build)
 file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+# Nothing in the environment points at the prefix's library: the program finds it by itself.
+run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=LD_PRELOAD
+    ${EMULATOR} ${prefix}/bin/zefa-chat --version)
 
 file(GLOB_RECURSE pc_files ${prefix}/*/zefa-nlp-engine.pc)
 list(GET pc_files 0 pc_file)
