@@ -2,6 +2,7 @@
 #include "zefa_nlp_engine_p.h"
 
 #include "fragment.h"
+#include "split_surrogates.h"
 #include "utf8.h"
 #include "zefa_config.h"
 #include "zefa_nlp_server_error.h"
