@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "zefa_nlp_engine_p.h"
 
+#include "catalog.h"
 #include "fragment.h"
 #include "split_surrogates.h"
 #include "utf8.h"
@@ -16,32 +17,6 @@ using zefa_nlp_util::findMember;
 using zefa_nlp_util::formatJsonFromString;
 
 namespace {
-
-// Built in and the same on every call; hosts show it, the engine reads "models" from it.
-constexpr const char* kModelCatalog = R"(
-    {
-        "vendor": "泽法",
-        "models": [
-            {
-                "name": "泽法-zefa-plus",
-                "model": "zefa-plus",
-                "subConfig": [
-                    {
-                        "name": "zefa-plus",
-                        "config": [
-                            {
-                                "friendlyName": "APIKey",
-                                "configName": "apiKey"
-                            }
-                        ]
-                    }
-                ],
-                "maxTokens": 8192,
-                "feedbackUrl": "https://www.zefa.ai/"
-            }
-        ]
-    }
-    )";
 
 constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
 constexpr const char* kEmptyMessage = "The message is empty";
@@ -171,7 +146,7 @@ bool ZefaNlpEnginePrivate::isBuiltInEngine() const { return false; }
 
 bool ZefaNlpEnginePrivate::isCustomModelEngine() const { return false; }
 
-std::string ZefaNlpEnginePrivate::modelInfo() const { return kModelCatalog; }
+std::string ZefaNlpEnginePrivate::modelInfo() const { return zefa_nlp_catalog::text(); }
 
 std::string ZefaNlpEnginePrivate::currentModel() const { return currentModel_; }
 
@@ -179,19 +154,8 @@ std::string ZefaNlpEnginePrivate::currentModelName() const { return currentModel
 
 // ---------------------------------------------------------------- configuration
 
-Json::Value ZefaNlpEnginePrivate::findCatalogModel_(const std::string& model) const {
-    const Json::Value catalog = formatJsonFromString(modelInfo());
-    const Json::Value* models = findMember(catalog, "models");
-    if (models == nullptr || !models->isArray()) return Json::Value();
-    for (const Json::Value& entry : *models) {
-        const Json::Value* id = findMember(entry, "model");
-        if (id != nullptr && id->isString() && id->asString() == model) return entry;
-    }
-    return Json::Value();
-}
-
 bool ZefaNlpEnginePrivate::setCurrentModel(const std::string& model) {
-    if (findCatalogModel_(model).isNull()) {
+    if (!zefa_nlp_catalog::hasModel(model)) {
         zefa_nlp_util::printDiagnostic("Invalid current model name: ", model);
         return false;
     }
@@ -200,11 +164,9 @@ bool ZefaNlpEnginePrivate::setCurrentModel(const std::string& model) {
 }
 
 int ZefaNlpEnginePrivate::getMaxTokens(const std::string& model) {
-    const Json::Value entry = findCatalogModel_(model);
-    if (entry.isNull()) return -1;
-    const Json::Value* maxTokens = findMember(entry, "maxTokens");
-    maxTokens_ = maxTokens != nullptr && maxTokens->isInt() ? maxTokens->asInt() : 0;
-    return maxTokens_;
+    const int limit = zefa_nlp_catalog::maxTokens(model);
+    if (limit != -1) maxTokens_ = limit;
+    return limit;
 }
 
 void ZefaNlpEnginePrivate::setConfig(const std::string& config) {

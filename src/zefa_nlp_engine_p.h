@@ -100,8 +100,6 @@ private:
     void addContext_(const std::string& role, const std::string& content);
     void removeLastContext_();
 
-    // The catalog entry whose "model" is model, or null.
-    Json::Value findCatalogModel_(const std::string& model) const;
     AiEngineBaseResult refuse_(int code, const std::string& message);
     void setLastError_(const ai_engine::EngineError& error);
 
