@@ -2,6 +2,7 @@
 #include "zefa_nlp_engine_p.h"
 
 #include "catalog.h"
+#include "chat_input.h"
 #include "fragment.h"
 #include "split_surrogates.h"
 #include "utf8.h"
@@ -19,7 +20,6 @@ using zefa_nlp_util::formatJsonFromString;
 namespace {
 
 constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
-constexpr const char* kEmptyMessage = "The message is empty";
 constexpr const char* kEndMarkerText = "{\"result\":\"\",\"is_end\":true}";
 constexpr const char* kDonePayload = "[DONE]";
 constexpr const char* kNoStreamMessage = "The service's reply held no event stream";
@@ -69,53 +69,6 @@ bool hasControlCharacter(const std::string& text) {
         if (byte < 0x20 || byte == 0x7F) return true;
     }
     return false;
-}
-
-// A chat message field: a string as it is, null or missing as empty, a number or boolean as its
-// JSON text. Containers have no text; ok turns false for them.
-std::string messageField(const Json::Value& message, const char* key, bool& ok) {
-    const Json::Value* value = findMember(message, key);
-    if (value == nullptr) return std::string();
-    if (value->isArray() || value->isObject()) {
-        ok = false;
-        return std::string();
-    }
-    return value->asString();
-}
-
-struct ChatMessage {
-    std::string role;
-    std::string content;
-};
-
-// Reads the conversation of a chat input. Input without any JSON value, or without "messages",
-// is an empty conversation; false, with the reason, for input of a shape that has no meaning.
-bool readChatMessages(const std::string& input, std::vector<ChatMessage>& conversation,
-                      std::string& problem) {
-    const Json::Value root = formatJsonFromString(input);
-    if (root.isNull()) return true;
-    if (!root.isObject()) {
-        problem = "The chat input is not a JSON object";
-        return false;
-    }
-    const Json::Value* messages = findMember(root, "messages");
-    if (messages == nullptr || messages->isNull()) return true;
-    if (!messages->isArray()) {
-        problem = "The \"messages\" member of the chat input is not an array";
-        return false;
-    }
-    for (Json::ArrayIndex i = 0; i < messages->size(); ++i) {
-        const Json::Value& message = (*messages)[i];
-        bool ok = message.isNull() || message.isObject();
-        ChatMessage entry{messageField(message, "role", ok), messageField(message, "content", ok)};
-        if (!ok) {
-            problem = "Message " + std::to_string(i) +
-                      " of the chat input is not an object of \"role\" and \"content\" texts";
-            return false;
-        }
-        conversation.push_back(std::move(entry));
-    }
-    return true;
 }
 
 }  // namespace
@@ -243,19 +196,27 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::refuse_(int code,
 }
 
 ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::chat(const std::string& input) {
+    return converse_(zefa_nlp_chat_input::readChatInput(input));
+}
+
+ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
+    const std::string& input) {
+    const zefa_nlp_chat_input::Conversation prompt = zefa_nlp_chat_input::readContentInput(input);
+    // Unlike a chat input, a content input is refused before the callback is looked at.
+    if (!prompt.problem.empty()) return refuse_(ai_engine::EmptyInput, prompt.problem);
+    return converse_(prompt);
+}
+
+ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::converse_(
+    const zefa_nlp_chat_input::Conversation& conversation) {
     if (!resultCallback_) return refuse_(-1, std::string());
-    if (input.empty()) return refuse_(ai_engine::EmptyInput, kEmptyMessage);
-    std::vector<ChatMessage> conversation;
-    std::string problem;
-    if (!readChatMessages(input, conversation, problem)) {
-        return refuse_(ai_engine::EmptyInput, problem);
-    }
+    if (!conversation.problem.empty()) return refuse_(ai_engine::EmptyInput, conversation.problem);
     RequestSlot::Ticket ticket(slot_, resultCallback_);
     AiEngineBaseResult result{true, EngineError()};
     switch (slot_.claim(ticket, kStopWaitLimit)) {
         case RequestSlot::Claim::Granted:
             clearContext();
-            for (const ChatMessage& message : conversation) {
+            for (const zefa_nlp_chat_input::Message& message : conversation.messages) {
                 addContext_(message.role, message.content);
             }
             result = post_();
@@ -269,27 +230,6 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::chat(const std::s
     const std::string callbackFailure = ticket.callbackFailure();
     if (!callbackFailure.empty()) return refuse_(ai_engine::UnknownServiceError, callbackFailure);
     return result;
-}
-
-ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::generateContent(
-    const std::string& input) {
-    if (input.empty()) return refuse_(ai_engine::EmptyInput, kEmptyMessage);
-    const Json::Value parsed = formatJsonFromString(input);
-    if (parsed.empty()) return refuse_(ai_engine::EmptyInput, kEmptyMessage);  // null, {}, []
-    if (!parsed.isObject()) {
-        return refuse_(ai_engine::EmptyInput, "The content input is not a JSON object");
-    }
-    const Json::Value* prompt = findMember(parsed, "prompt");
-    if (prompt == nullptr) return refuse_(ai_engine::EmptyInput, kEmptyMessage);
-    if (prompt->isArray() || prompt->isObject()) {
-        return refuse_(ai_engine::EmptyInput, "The \"prompt\" member is not text");
-    }
-    Json::Value message(Json::objectValue);
-    message["role"] = "user";
-    message["content"] = prompt->asString();
-    Json::Value chatInput(Json::objectValue);
-    chatInput["messages"].append(std::move(message));
-    return chat(chatInput.toStyledString());
 }
 
 void ZefaNlpEnginePrivate::stopChat() { slot_.stop(RequestSlot::StopKind::WithEndMarker); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ai_engine/abstract_text_generation_engine.h"
+#include "chat_input.h"
 #include "event_stream.h"
 #include "fragment.h"
 #include "request_slot.h"
@@ -101,6 +102,8 @@ private:
     void removeLastContext_();
 
     AiEngineBaseResult refuse_(int code, const std::string& message);
+    // A chat of conversation, or its refusal: claims the slot, sends, reports.
+    AiEngineBaseResult converse_(const zefa_nlp_chat_input::Conversation& conversation);
     void setLastError_(const ai_engine::EngineError& error);
 
     // The transfer, on the requesting thread while it holds the slot.

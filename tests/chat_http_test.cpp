@@ -303,9 +303,10 @@ TEST(ChatOverTls, UntrustedCertificateIsCode9) {
     EXPECT_TRUE(service.requests().empty());
 }
 
+// Which inputs are refused is the chat input's own table; here, what a refusal does.
 TEST_F(ChatOverHttp, RefusedInputsSendNothing) {
     ZefaNlpEnginePrivate noCallback(service.endpointUrl());
-    const auto withoutCallback = noCallback.chat(kHello);
+    const auto withoutCallback = noCallback.chat("");
     EXPECT_FALSE(withoutCallback.success);
     EXPECT_EQ(withoutCallback.error.code, -1);
     EXPECT_EQ(withoutCallback.error.message, "");
@@ -314,70 +315,42 @@ TEST_F(ChatOverHttp, RefusedInputsSendNothing) {
     EXPECT_EQ(empty.error.code, 14);
     EXPECT_EQ(empty.error.message, "The message is empty");
     EXPECT_EQ(Inspector::lastError(engine).message, "The message is empty");
+    const auto malformed = engine.chat(R"({"messages": [1]})");
+    EXPECT_FALSE(malformed.success);
+    EXPECT_EQ(malformed.error.code, 14);
+    EXPECT_EQ(malformed.error.message,
+              "Message 0 of the chat input is not an object of \"role\" and \"content\" texts");
+    // A content input is refused for its shape before the callback is looked at.
+    EXPECT_EQ(noCallback.generateContent(R"({"prompt": ["a"]})").error.code, 14);
+    EXPECT_EQ(engine.generateContent("{}").error.message, "The message is empty");
 
-    for (const char* malformed :
-         {"[1, 2]", "\"text\"", "42", "true", R"({"messages": {}})", R"({"messages": "hi"})",
-          R"({"messages": [1]})", R"({"messages": ["x"]})", R"({"messages": [[]]})",
-          R"({"messages": [{"role": [], "content": "x"}]})",
-          R"({"messages": [{"role": "user", "content": {"a": 1}}]})"}) {
-        const auto refused = engine.chat(malformed);
-        EXPECT_FALSE(refused.success) << malformed;
-        EXPECT_EQ(refused.error.code, 14) << malformed;
-        EXPECT_NE(refused.error.message, "") << malformed;
-    }
     EXPECT_TRUE(service.requests().empty());
     // An early return leaves no running state behind: a stop now changes nothing.
     engine.stopChat();
     EXPECT_TRUE(recorder.results().empty());
 }
 
-TEST_F(ChatOverHttp, InputsWithoutAConversationAreSentEmpty) {
+TEST_F(ChatOverHttp, InputWithNullAndScalarFieldsIsSentAsText) {
     service.setReply(streamReply({"ok"}));
-    for (const char* input : {"plain prose", "{}", "null", R"({"messages": null})",
-                              R"({"messages": [null, {"role": null, "content": 5}]})"}) {
-        EXPECT_TRUE(engine.chat(input).success) << input;
-    }
+    EXPECT_TRUE(engine.chat(R"({"messages": [null, {"role": null, "content": 5}]})").success);
     const Json::Value body = lastRequestBody();
     ASSERT_EQ(body["messages"].size(), 2u);
     EXPECT_EQ(body["messages"][0]["role"], "");
     EXPECT_EQ(body["messages"][1]["content"], "5");
-    EXPECT_EQ(service.requests().size(), 5u);
 }
 
 TEST_F(ChatOverHttp, GenerateContentSendsThePromptAsOneUserMessage) {
     service.setReply(streamReply({"ok"}));
-    const std::vector<std::pair<const char*, const char*>> prompts = {
-        {R"({"prompt": "tell me", "messages": [{"role": "user", "content": "ignored"}]})",
-         "tell me"},
-        {R"({"prompt": ""})", ""},
-        {R"({"prompt": null})", ""},
-        {R"({"prompt": 42})", "42"},
-        {R"({"prompt": true})", "true"}};
-    for (const auto& [input, content] : prompts) {
-        const auto result = engine.generateContent(input);
-        EXPECT_TRUE(result.success) << input;
-        const Json::Value body = lastRequestBody();
-        ASSERT_EQ(body["messages"].size(), 1u) << input;
-        EXPECT_EQ(body["messages"][0]["role"], "user");
-        EXPECT_EQ(body["messages"][0]["content"], content) << input;
-    }
-    EXPECT_EQ(recorder.text(), "okokokokok");
-}
-
-TEST_F(ChatOverHttp, GenerateContentRefusesInputWithoutAPrompt) {
-    for (const char* input : {"", "prose", "null", "{}", "[]", R"({"text": "x"})"}) {
-        const auto result = engine.generateContent(input);
-        EXPECT_EQ(result.error.code, 14) << input;
-        EXPECT_EQ(result.error.message, "The message is empty") << input;
-    }
-    for (const char* input :
-         {"[1]", "\"prompt\"", "7", "false", R"({"prompt": ["a"]})", R"({"prompt": {"a": 1}})"}) {
-        const auto result = engine.generateContent(input);
-        EXPECT_EQ(result.error.code, 14) << input;
-        EXPECT_NE(result.error.message, "") << input;
-    }
-    EXPECT_TRUE(service.requests().empty());
-    EXPECT_TRUE(recorder.results().empty());
+    EXPECT_TRUE(
+        engine
+            .generateContent(
+                R"({"prompt": "tell me", "messages": [{"role": "user", "content": "ignored"}]})")
+            .success);
+    const Json::Value body = lastRequestBody();
+    ASSERT_EQ(body["messages"].size(), 1u);
+    EXPECT_EQ(body["messages"][0]["role"], "user");
+    EXPECT_EQ(body["messages"][0]["content"], "tell me");
+    EXPECT_EQ(recorder.text(), "ok");
 }
 
 }  // namespace
