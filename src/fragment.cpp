@@ -423,4 +423,13 @@ void writeFragment(const PlainChunk& chunk, int sentenceId, std::string& out) {
     out += "\n}\n";
 }
 
+void warmUp() {
+    static const std::string kSample =
+        R"({"choices":[{"delta":{"content":"\u4f60"},"finish_reason":null}]})";
+    PlainChunk chunk;
+    std::string text;
+    if (readPlainChunk(kSample, chunk)) writeFragment(chunk, 0, text);
+    text = fragmentJson(zefa_nlp_util::formatJsonFromString(kSample), 0).toStyledString();
+}
+
 }  // namespace zefa_nlp_fragment

@@ -299,7 +299,7 @@ TEST_F(ServiceFaults, AnEventIsHeldUpToTheBufferLimit) {
         Recorder seen;
         engine.setTextGenerationResultCallback(seen.callback());
         const auto result = engine.chat(kHello);
-        const bool fits = kib * 1024 < ZefaNlpEnginePrivate::kMaxPendingBytes;
+        const bool fits = kib * 1024 < Reply::kMaxPendingBytes;
         EXPECT_EQ(result.success, fits) << kib << " KiB";
         EXPECT_EQ(seen.text(), fits ? "before" + content : "before") << kib << " KiB";
         if (!fits) {
@@ -339,35 +339,6 @@ TEST_F(ServiceFaults, InvalidUtf8AndNulBytesInsidePayloads) {
         EXPECT_EQ(fragments[i]["sentence_id"], static_cast<int>(i));
     }
     recover();
-}
-
-TEST_F(ServiceFaults, AnOkReplyThatIsNoStreamFails) {
-    const std::string body = R"({"id":"x","choices":[{"message":{"content":"whole answer"}}]})";
-    service.setReply(ScriptedReply{200, "application/json", {body}});
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + body + "\n");
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, 1000);
-    EXPECT_EQ(result.error.message, body);
-    EXPECT_TRUE(recorder.results().empty());
-    recover();
-}
-
-TEST_F(ServiceFaults, ACharacterSplitAcrossEventsByTheService) {
-    service.setReply(ScriptedReply{200,
-                                   "text/event-stream",
-                                   {R"(data: {"choices":[{"delta":{"content":"smile \ud83d"}}]})"
-                                    "\n\n",
-                                    R"(data: {"choices":[{"delta":{"content":"\ude00!"}}]})"
-                                    "\n\n",
-                                    zefa_test::doneEvent()},
-                                   milliseconds(5)});
-    EXPECT_TRUE(engine.chat(kHello).success);
-    EXPECT_EQ(recorder.text(), "smile \xF0\x9F\x98\x80!");
-    const auto fragments = recorder.fragments();
-    ASSERT_EQ(fragments.size(), 2u);
-    EXPECT_EQ(fragments[0]["result"], "smile ");
 }
 
 TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {
