@@ -178,7 +178,8 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::converse_(
             break;
         case RequestSlot::Claim::Stopped:
             break;
-        case RequestSlot::Claim::Busy:
+        case RequestSlot::Claim::BusyInsideCallback:
+        case RequestSlot::Claim::BusyTooLong:
             return refuse_(ai_engine::UnknownServiceError, kBusyMessage);
     }
     // The host's own failure, in its callback, decides over anything the service did.
