@@ -33,7 +33,7 @@ public:
     using Deliver = std::function<bool(const TextGenerationResult&)>;
 
     // The longest stretch of a reply that may stay unterminated: one event, in practice.
-    static constexpr std::size_t kMaxPendingBytes = 1024 * 1024;
+    static constexpr std::size_t kMaxPendingBytes = std::size_t{1024} * 1024;
 
     // modelName: what every fragment names as its model.
     Reply(const std::string& modelName, Deliver deliver);

@@ -8,6 +8,8 @@
 
 #include <cpr/cpr.h>
 
+#include <algorithm>
+
 using ai_engine::EngineError;
 using zefa_nlp_util::findMember;
 using zefa_nlp_util::formatJsonFromString;
@@ -21,11 +23,10 @@ constexpr const char* kBusyMessage = "An earlier request is still running on thi
 constexpr std::chrono::seconds kStopWaitLimit{10};
 
 bool hasControlCharacter(const std::string& text) {
-    for (const char c : text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return true;
-    }
-    return false;
+        return byte < 0x20 || byte == 0x7F;
+    });
 }
 
 }  // namespace
@@ -217,6 +218,7 @@ std::chrono::milliseconds ZefaNlpEnginePrivate::transferBudget_() const {
 }
 
 bool writeChatData(const std::string_view& data, intptr_t userdata) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the HTTP client hands back the address as is
     return reinterpret_cast<ZefaNlpEnginePrivate*>(userdata)->onChunk_(data);
 }
 
@@ -232,7 +234,7 @@ ZefaNlpEnginePrivate::AiEngineBaseResult ZefaNlpEnginePrivate::processChatRespon
     // Not even a last event reaches the host after a stop.
     if (!slot_.stopRequested()) reply_->finish(response.error);
     if (slot_.endStreaming()) return {true, EngineError()};
-    const AiEngineBaseResult result = reply_->outcome(response.status_code, response.error);
+    AiEngineBaseResult result = reply_->outcome(response.status_code, response.error);
     setLastError_(result.error);
     return result;
 }
