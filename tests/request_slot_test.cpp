@@ -106,9 +106,12 @@ TEST_P(Requests, ChangeStateAsTheTableSays) {
     EXPECT_EQ(texts(host), row.host);
     EXPECT_EQ(wakes, row.wakes);
     EXPECT_EQ(slot.waiting(), 0u);
-    // The slot is free again: a stop now reaches nothing.
+    // The slot is free again: a stop now reaches nothing, not even the next request.
     slot.stop(StopKind::WithEndMarker);
     EXPECT_EQ(texts(host), row.host);
+    RequestSlot::Ticket next(slot, nullptr);
+    EXPECT_EQ(slot.claim(next, seconds(0)), Claim::Granted);
+    EXPECT_FALSE(slot.stopRequested());
 }
 
 const Step kDelivered{Op::Deliver, true, true, false};
