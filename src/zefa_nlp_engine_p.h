@@ -11,7 +11,6 @@
 #include <json/value.h>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
