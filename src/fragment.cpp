@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "fragment.h"
 
+#include "unicode_escape.h"
 #include "utf8.h"
 #include "zefa_nlp_util.h"
 
@@ -10,7 +11,12 @@ namespace zefa_nlp_fragment {
 
 namespace {
 
+using zefa_nlp_util::combineSurrogates;
+using zefa_nlp_util::decodeUnicodeEscape;
 using zefa_nlp_util::findMember;
+using zefa_nlp_util::isHighSurrogate;
+using zefa_nlp_util::isLowSurrogate;
+using zefa_nlp_util::kUnicodeEscapeLength;
 using zefa_nlp_util::utf8SequenceLength;
 
 // Element 0 of an array, or nullptr.
@@ -155,6 +161,7 @@ private:
     bool readEscape(std::string& out) {
         if (end_ - p_ < 2) return false;
         const char escape = p_[1];
+        if (escape == 'u') return readUnicodeEscape(out);
         p_ += 2;
         switch (escape) {
             case '"':
@@ -181,40 +188,30 @@ private:
             case 't':
                 out += '\t';
                 return true;
-            case 'u':
-                break;
             default:
                 return false;
         }
+    }
+
+    // A \uXXXX escape, or two for a character beyond U+FFFF; a surrogate without its partner
+    // takes the general way.
+    bool readUnicodeEscape(std::string& out) {
         std::uint32_t unit = 0;
-        if (!readHex4(unit)) return false;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a low half alone
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (!takeUnicodeEscape(unit) || isLowSurrogate(unit)) return false;
+        if (isHighSurrogate(unit)) {
             std::uint32_t low = 0;
-            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-            p_ += 2;
-            if (!readHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            if (!takeUnicodeEscape(low) || !isLowSurrogate(low)) return false;
+            unit = combineSurrogates(unit, low);
         }
         appendUtf8(out, unit);
         return true;
     }
 
-    bool readHex4(std::uint32_t& unit) {
-        if (end_ - p_ < 4) return false;
-        for (int i = 0; i < 4; ++i, ++p_) {
-            const char c = *p_;
-            unit <<= 4;
-            if (c >= '0' && c <= '9') {
-                unit |= static_cast<std::uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                unit |= static_cast<std::uint32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                unit |= static_cast<std::uint32_t>(c - 'A' + 10);
-            } else {
-                return false;
-            }
+    bool takeUnicodeEscape(std::uint32_t& unit) {
+        if (!decodeUnicodeEscape(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), unit)) {
+            return false;
         }
+        p_ += kUnicodeEscapeLength;
         return true;
     }
 
@@ -424,6 +421,15 @@ void writeFragment(const PlainChunk& chunk, int sentenceId, std::string& out) {
     out += ",\n\t\"sentence_id\" : ";
     out += std::to_string(sentenceId);
     out += "\n}\n";
+}
+
+void warmUp() {
+    static const std::string kSample =
+        R"({"choices":[{"delta":{"content":"\u4f60"},"finish_reason":null}]})";
+    PlainChunk chunk;
+    std::string text;
+    if (readPlainChunk(kSample, chunk)) writeFragment(chunk, 0, text);
+    text = fragmentJson(zefa_nlp_util::formatJsonFromString(kSample), 0).toStyledString();
 }
 
 }  // namespace zefa_nlp_fragment

@@ -41,24 +41,20 @@ RequestSlot::RequestSlot(TextGenerationResult endMarker, std::function<void()> w
 RequestSlot::Claim RequestSlot::claim(Ticket& ticket, std::chrono::steady_clock::duration limit) {
     Lock lock(mutex_);
     forgetRequestsOfAnotherProcess();
-    if (insideCallback()) return Claim::Busy;
-    tickets_.push_back(&ticket);
-    ticket.queued_ = true;
+    if (insideCallback()) return Claim::BusyInsideCallback;
+    setState(ticket, State::Waiting);
     const auto mayGo = [this, &ticket] {
         return ticket.state_ == State::Stopping || tickets_.front() == &ticket;
     };
     if (!changed_.wait_until(lock, std::chrono::steady_clock::now() + limit, mayGo)) {
-        dequeue(ticket);  // at once, so that no stop reaches a chat that has failed
-        return Claim::Busy;
+        setState(ticket, State::Released);  // at once, so that no stop reaches a chat that failed
+        return Claim::BusyTooLong;
     }
     if (ticket.state_ == State::Stopping) {
         leave(lock, ticket);
         return Claim::Stopped;
     }
-    ticket.state_ = State::Streaming;
-    streaming_ = &ticket;
-    stopRequested_ = false;
-    chatting_ = true;
+    setState(ticket, State::Streaming);
     return Claim::Granted;
 }
 
@@ -76,34 +72,46 @@ bool RequestSlot::endStreaming() {
     Lock lock(mutex_);
     Ticket& ticket = *streaming_;
     const bool stopped = ticket.state_ == State::Stopping;
-    ticket.state_ = State::Ending;
-    chatting_ = false;
-    stopRequested_ = false;
-    changed_.wait(lock, [this] { return !callbackBusy_; });
-    deliverOwedEndMarker(lock, ticket);
+    setState(ticket, State::Ending);
+    settleEndMarker(lock, ticket);
     return stopped;
 }
 
 void RequestSlot::release(Ticket& ticket) {
     Lock lock(mutex_);
-    if (ticket.queued_) leave(lock, ticket);
+    if (ticket.state_ != State::Unclaimed && ticket.state_ != State::Released) leave(lock, ticket);
 }
 
 void RequestSlot::leave(Lock& lock, Ticket& ticket) {
     // A stopped request ends only once its end marker has reached the host.
-    changed_.wait(lock, [this] { return !callbackBusy_; });
-    deliverOwedEndMarker(lock, ticket);
-    if (streaming_ == &ticket) {
-        streaming_ = nullptr;
-        chatting_ = false;
-        stopRequested_ = false;
-    }
-    dequeue(ticket);
+    settleEndMarker(lock, ticket);
+    setState(ticket, State::Released);
 }
 
-void RequestSlot::dequeue(Ticket& ticket) {
-    tickets_.erase(std::find(tickets_.begin(), tickets_.end(), &ticket));
-    ticket.queued_ = false;
+void RequestSlot::setState(Ticket& ticket, State next) {
+    const State previous = ticket.state_;
+    ticket.state_ = next;
+    switch (next) {
+        case State::Waiting:
+            tickets_.push_back(&ticket);
+            break;
+        case State::Streaming:
+            streaming_ = &ticket;
+            break;
+        case State::Released:
+            tickets_.erase(std::find(tickets_.begin(), tickets_.end(), &ticket));
+            if (streaming_ == &ticket) streaming_ = nullptr;
+            break;
+        case State::Unclaimed:
+        case State::Stopping:
+        case State::Ending:
+            break;
+    }
+    const State shown = streaming_ != nullptr ? streaming_->state_ : State::Released;
+    stopRequested_ = shown == State::Stopping;
+    chatting_ = shown == State::Streaming;
+    // A stopped transfer ends now, even one that is waiting for a silent service.
+    if (previous == State::Streaming && next == State::Stopping) wakeTransfer_();
     changed_.notify_all();
 }
 
@@ -112,20 +120,14 @@ void RequestSlot::stop(StopKind kind) {
     forgetRequestsOfAnotherProcess();
     Ticket* const target = firstStoppable();
     if (target == nullptr) return;
-    if (target->state_ == State::Streaming) {
-        refuseStreaming();
-        wakeTransfer_();
+    setState(*target, State::Stopping);
+    if (kind == StopKind::Silent) return;
+    if (callbackBusy_) {
+        target->endMarkerOwed_ = true;
+    } else {
+        // The ticket's thread waits for the callback to be free before it leaves.
+        callHost(lock, *target, endMarker_);
     }
-    target->state_ = State::Stopping;
-    if (kind == StopKind::WithEndMarker) {
-        if (callbackBusy_) {
-            target->endMarkerOwed_ = true;
-        } else {
-            // The ticket's thread waits for the callback to be free before it leaves.
-            callHost(lock, *target, endMarker_);
-        }
-    }
-    changed_.notify_all();
 }
 
 std::size_t RequestSlot::waiting() const {
@@ -163,24 +165,17 @@ void RequestSlot::callbackFailed(Ticket& ticket, std::string failure) {
     if (ticket.callbackFailure_.empty()) ticket.callbackFailure_ = std::move(failure);
     ticket.endMarkerOwed_ = false;
     // On the ticket's own thread, inside its transfer: the next chunk is refused.
-    if (ticket.state_ == State::Streaming) refuseStreaming();
-    if (ticket.state_ != State::Ending) ticket.state_ = State::Stopping;
-}
-
-void RequestSlot::refuseStreaming() {
-    stopRequested_ = true;
-    chatting_ = false;
+    if (ticket.state_ == State::Waiting || ticket.state_ == State::Streaming) {
+        setState(ticket, State::Stopping);
+    }
 }
 
 void RequestSlot::forgetRequestsOfAnotherProcess() {
     if (owner_ == getpid()) return;
     // A child of fork(): the tickets are the parent's, whose threads did not come along.
-    tickets_.clear();
-    streaming_ = nullptr;
+    while (!tickets_.empty()) setState(*tickets_.front(), State::Released);
     callbackBusy_ = false;
     callbackThread_ = std::thread::id();
-    stopRequested_ = false;
-    chatting_ = false;
     owner_ = getpid();
 }
 
@@ -188,4 +183,9 @@ void RequestSlot::deliverOwedEndMarker(Lock& lock, Ticket& ticket) {
     if (!ticket.endMarkerOwed_) return;
     ticket.endMarkerOwed_ = false;
     callHost(lock, ticket, endMarker_);
+}
+
+void RequestSlot::settleEndMarker(Lock& lock, Ticket& ticket) {
+    changed_.wait(lock, [this] { return !callbackBusy_; });
+    deliverOwedEndMarker(lock, ticket);
 }

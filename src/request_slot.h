@@ -20,10 +20,11 @@
 // - After fork() the child's slot starts empty: requests of the parent's threads, which do not
 //   exist in the child, neither hold it nor receive its stops.
 //
-// States of a request: Waiting (for the slot) → Streaming (holds the slot, transfer running)
-// → Ending (transfer over, result being made) → released. A stop turns Waiting or Streaming
-// into Stopping; a stopped waiting request leaves at once, a stopped streaming one goes on to
-// Ending when its transfer has returned.
+// States of a request: Unclaimed → Waiting (for the slot) → Streaming (holds the slot, transfer
+// running) → Ending (transfer over, result being made) → Released. A stop, or a callback that
+// throws, turns Waiting or Streaming into Stopping; a stopped waiting request is released at
+// once, a stopped streaming one goes on to Ending when its transfer has returned. A waiting
+// request that waited too long is released. setState makes every change.
 #pragma once
 
 #include "ai_engine/abstract_text_generation_engine.h"
@@ -43,12 +44,13 @@ public:
     using TextGenerationResult = ai_engine::gen_ai::nlp::TextGenerationResult;
     using TextGenerationResultCallback = ai_engine::gen_ai::nlp::TextGenerationResultCallback;
 
-    enum class State { Waiting, Streaming, Stopping, Ending };
+    enum class State { Unclaimed, Waiting, Streaming, Stopping, Ending, Released };
     enum class Claim {
         Granted,  // the ticket holds the slot: stream
         Stopped,  // a stop reached the ticket while it waited: it never streams, and its end
                   // marker (for stopChat) has reached the host
-        Busy,     // called from inside the host callback, or the earlier request went on too long
+        BusyInsideCallback,  // called from inside the host callback: it would wait for itself
+        BusyTooLong,         // the earlier request held the slot longer than the wait allowed
     };
     enum class StopKind { WithEndMarker, Silent };
 
@@ -70,8 +72,7 @@ public:
         friend class RequestSlot;
         RequestSlot& slot_;
         TextGenerationResultCallback callback_;
-        State state_ = State::Waiting;
-        bool queued_ = false;
+        State state_ = State::Unclaimed;
         bool endMarkerOwed_ = false;
         std::string callbackFailure_;
     };
@@ -107,10 +108,14 @@ public:
 private:
     using Lock = std::unique_lock<std::mutex>;
 
-    // From the ticket's destructor: a granted ticket leaves the slot.
+    // The one way to change a ticket's state: keeps the queue, the streaming request and its
+    // lock-free views in step, wakes the transfer of a stopped streaming request and the
+    // threads that wait for a change. Under the lock.
+    void setState(Ticket& ticket, State next);
+
+    // From the ticket's destructor: a claimed ticket leaves the slot.
     void release(Ticket& ticket);
     void leave(Lock& lock, Ticket& ticket);
-    void dequeue(Ticket& ticket);
     [[nodiscard]] Ticket* firstStoppable() const;
     [[nodiscard]] bool insideCallback() const;
     // Calls ticket's callback with the lock released, holding the callback for this thread
@@ -118,10 +123,10 @@ private:
     void callHost(Lock& lock, Ticket& ticket, const TextGenerationResult& result);
     // The host's callback threw: ticket's request ends without any further result.
     void callbackFailed(Ticket& ticket, std::string failure);
-    // The streaming request is refused its next fragment; no stop reaches it any more.
-    void refuseStreaming();
     void forgetRequestsOfAnotherProcess();
     void deliverOwedEndMarker(Lock& lock, Ticket& ticket);
+    // Waits until no one is in the host callback, then hands ticket its end marker if owed.
+    void settleEndMarker(Lock& lock, Ticket& ticket);
 
     const TextGenerationResult endMarker_;
     const std::function<void()> wakeTransfer_;
@@ -134,7 +139,7 @@ private:
     std::thread::id callbackThread_;
     pid_t owner_;  // the process whose requests tickets_ holds
 
-    // Views of the streaming request's state for lock-free readers; written under mutex_.
+    // Views of the streaming request's state for lock-free readers; written by setState.
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> chatting_{false};
 };

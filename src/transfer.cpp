@@ -59,11 +59,12 @@ struct Transfer::Handles {
 
     [[nodiscard]] CURL* easy() { return session.GetCurlHolder()->handle; }
     Outcome run(const Budget& budget);
-    // The transfer is over; code tells how.
+    // The transfer is over; code tells how. Takes libcurl's messages off its queue.
     [[nodiscard]] bool finished(CURLcode& code);
 
     // libcurl's socket, close-on-exec so that no program the host starts inherits a connection.
-    static curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address);
+    static curl_socket_t openSocket(void* /*clientp*/, curlsocktype /*purpose*/,
+                                    curl_sockaddr* address);
 
     const pid_t owner = getpid();
     cpr::Session session;
@@ -93,7 +94,8 @@ Transfer::Handles::Handles(const std::string& url) {
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Handles::openSocket);
 }
 
-curl_socket_t Transfer::Handles::openSocket(void*, curlsocktype, curl_sockaddr* address) {
+curl_socket_t Transfer::Handles::openSocket(void* /*clientp*/, curlsocktype /*purpose*/,
+                                            curl_sockaddr* address) {
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
@@ -125,6 +127,7 @@ Transfer::Outcome Transfer::Handles::run(const Budget& budget) {
     return outcome;
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): reading a message consumes it
 bool Transfer::Handles::finished(CURLcode& code) {
     int queued = 0;
     while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {

@@ -6,6 +6,7 @@
 
 namespace zefa_nlp_util {
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): UTF-8's byte ranges, in one piece
 std::size_t utf8SequenceLength(const unsigned char* s, const unsigned char* end,
                                std::size_t* illFormed) {
     const unsigned char lead = s[0];

@@ -5,14 +5,10 @@
 #include "test_support.h"
 #include "zefa_nlp_engine_p.h"
 
-#include <cpr/cpr.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <vector>
 
 // Reaches into ZefaNlpEnginePrivate; declared a friend there.
 struct ZefaNlpEngineInspector {
@@ -26,36 +22,10 @@ struct ZefaNlpEngineInspector {
         return e.lastError_;
     }
     static std::size_t waitingRequests(Engine& e) { return e.slot_.waiting(); }
-    static std::size_t heldReplyBytes(Engine& e) { return e.request_.reader_.heldBytes(); }
     static void addContext(Engine& e, const std::string& role, const std::string& content) {
         e.addContext_(role, content);
     }
     static void removeLastContext(Engine& e) { e.removeLastContext_(); }
-
-    // A request whose reply is fed by hand instead of by a transfer, for the benchmark and the
-    // fuzz targets: the engine's whole path from reply bytes to host callback, without sockets.
-    class Reply {
-    public:
-        explicit Reply(Engine& e) : engine_(e), ticket_(e.slot_, e.resultCallback_) {
-            granted_ =
-                e.slot_.claim(ticket_, std::chrono::seconds(0)) == RequestSlot::Claim::Granted;
-            if (granted_) e.beginReply_();
-        }
-        [[nodiscard]] bool granted() const { return granted_; }
-        // The write callback's answer for chunk.
-        bool feed(std::string_view chunk) {
-            return writeChatData(chunk, reinterpret_cast<intptr_t>(&engine_));
-        }
-        // Ends the request as if its transfer had returned response.
-        ai_engine::result::AiEngineBaseResult finish(cpr::Response response = {}) {
-            return engine_.processChatResponse_(response);
-        }
-
-    private:
-        Engine& engine_;
-        RequestSlot::Ticket ticket_;
-        bool granted_ = false;
-    };
 };
 
 namespace zefa_test {

@@ -320,7 +320,7 @@ TEST_F(ServiceFaults, AnEventIsHeldUpToTheBufferLimit) {
         Recorder seen;
         engine.setTextGenerationResultCallback(seen.callback());
         const auto result = engine.chat(kHello);
-        const bool fits = kib * 1024 < ZefaNlpEnginePrivate::kMaxPendingBytes;
+        const bool fits = kib * 1024 < Reply::kMaxPendingBytes;
         EXPECT_EQ(result.success, fits) << kib << " KiB";
         EXPECT_EQ(seen.text(), fits ? "before" + content : "before") << kib << " KiB";
         if (!fits) {
@@ -329,66 +329,6 @@ TEST_F(ServiceFaults, AnEventIsHeldUpToTheBufferLimit) {
         }
     }
     recover();
-}
-
-// Each ill-formed sequence becomes one U+FFFD; the characters around it arrive unchanged.
-TEST_F(ServiceFaults, InvalidUtf8AndNulBytesInsidePayloads) {
-    const std::string fffd = "\xEF\xBF\xBD";
-    const std::vector<std::pair<std::string, std::string>> contents = {
-        {"a\xff\xfe b", "a" + fffd + fffd + " b"},
-        {"a\xc3"
-         "A\xe0",
-         "a" + fffd + "A" + fffd},
-        {"\xe4\xbd", fffd},                           // a character cut short
-        {"\xed\xa0\x80!", fffd + fffd + fffd + "!"},  // an encoded surrogate
-        {"\xf0\x9f\x98x\xf0\x9f\x98\x80", fffd + "x\xf0\x9f\x98\x80"},
-        {std::string("n\0ul", 4), std::string("n\0ul", 4)},
-        {"esc\\u0000aped", std::string("esc\0aped", 8)}};
-    ScriptedReply reply;
-    for (const auto& [content, expected] : contents) {
-        reply.pieces.push_back("data: {\"choices\":[{\"delta\":{\"content\":\"" + content +
-                               "\"}}]}\n\n");
-    }
-    reply.pieces.push_back(zefa_test::doneEvent());
-    service.setReply(reply);
-    const auto result = engine.chat(kHello);
-    EXPECT_TRUE(result.success);
-    const auto fragments = recorder.fragments();
-    ASSERT_EQ(fragments.size(), contents.size());
-    for (std::size_t i = 0; i < contents.size(); ++i) {
-        EXPECT_EQ(fragments[i]["result"].asString(), contents[i].second) << i;
-        EXPECT_EQ(fragments[i]["sentence_id"], static_cast<int>(i));
-    }
-    recover();
-}
-
-TEST_F(ServiceFaults, AnOkReplyThatIsNoStreamFails) {
-    const std::string body = R"({"id":"x","choices":[{"message":{"content":"whole answer"}}]})";
-    service.setReply(ScriptedReply{200, "application/json", {body}});
-    StderrCapture capture;
-    const auto result = engine.chat(kHello);
-    EXPECT_EQ(capture.text(), "zefa chat failed: " + body + "\n");
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, 1000);
-    EXPECT_EQ(result.error.message, body);
-    EXPECT_TRUE(recorder.results().empty());
-    recover();
-}
-
-TEST_F(ServiceFaults, ACharacterSplitAcrossEventsByTheService) {
-    service.setReply(ScriptedReply{200,
-                                   "text/event-stream",
-                                   {R"(data: {"choices":[{"delta":{"content":"smile \ud83d"}}]})"
-                                    "\n\n",
-                                    R"(data: {"choices":[{"delta":{"content":"\ude00!"}}]})"
-                                    "\n\n",
-                                    zefa_test::doneEvent()},
-                                   milliseconds(5)});
-    EXPECT_TRUE(engine.chat(kHello).success);
-    EXPECT_EQ(recorder.text(), "smile \xF0\x9F\x98\x80!");
-    const auto fragments = recorder.fragments();
-    ASSERT_EQ(fragments.size(), 2u);
-    EXPECT_EQ(fragments[0]["result"], "smile ");
 }
 
 TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {

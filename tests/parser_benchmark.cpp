@@ -1,16 +1,24 @@
 // SPDX-License-Identifier: MIT
 // Cost of the engine's path from reply bytes to host callback, per event, at several chunkings.
 // Run: build/<preset>/tests/parser_benchmark   (not part of the test suite)
-#include "engine_inspector.h"
 #include "model_service.h"
+#include "reply.h"
+#include "request_slot.h"
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
+
+using ai_engine::gen_ai::nlp::TextGenerationResult;
+
+constexpr const char* kEndMarker = "{\"result\":\"\",\"is_end\":true}";
+constexpr const char* kModel = "model";
+constexpr long kStatus = 200;
 
 std::string realisticReply(int events) {
     std::string reply;
@@ -41,18 +49,23 @@ void BM_ReplyToHostCallback(benchmark::State& state) {
     const std::string reply = realisticReply(events);
     const std::vector<std::string_view> chunks =
         cut(reply, static_cast<std::size_t>(state.range(1)));
-    ZefaNlpEnginePrivate engine("http://127.0.0.1:9/unused");
+    // The engine's path: the reply, and the request slot that hands each fragment to the host.
+    RequestSlot slot(Reply::successResult(kModel, kEndMarker), [] {});
     std::size_t delivered = 0;
-    engine.setTextGenerationResultCallback(
-        [&delivered](const ai_engine::gen_ai::nlp::TextGenerationResult& result) {
-            benchmark::DoNotOptimize(result.text.data());
-            ++delivered;
-        });
+    const auto callback = [&delivered](const TextGenerationResult& result) {
+        benchmark::DoNotOptimize(result.text.data());
+        ++delivered;
+    };
     for (auto _ : state) {
-        ZefaNlpEngineInspector::Reply request(engine);
-        if (!request.granted()) state.SkipWithError("busy");
-        for (const std::string_view& chunk : chunks) request.feed(chunk);
-        (void)request.finish();
+        RequestSlot::Ticket ticket(slot, callback);
+        if (slot.claim(ticket, std::chrono::seconds(0)) != RequestSlot::Claim::Granted) {
+            state.SkipWithError("busy");
+        }
+        Reply request(kModel, [&slot](const TextGenerationResult& r) { return slot.deliver(r); });
+        for (const std::string_view& chunk : chunks) (void)request.read(chunk, kStatus);
+        request.finish(cpr::Error());
+        (void)slot.endStreaming();
+        benchmark::DoNotOptimize(request.outcome(kStatus, cpr::Error()));
     }
     state.counters["ns_per_event"] = benchmark::Counter(
         static_cast<double>(events + 2) * 1e-9,

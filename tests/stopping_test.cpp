@@ -78,11 +78,8 @@ protected:
 
     // Waits (bounded) until a request is queued behind the one holding the engine.
     bool waitForAWaitingRequest() {
-        for (int i = 0; i < 20000; ++i) {
-            if (ZefaNlpEngineInspector::waitingRequests(engine) > 0) return true;
-            std::this_thread::sleep_for(milliseconds(1));
-        }
-        return false;
+        return zefa_test::eventually(
+            [this] { return ZefaNlpEngineInspector::waitingRequests(engine) > 0; });
     }
 
     ModelService service;
@@ -90,6 +87,7 @@ protected:
     Recorder recorder;
 };
 
+// How each stop operation ends a chat; stops in combination are rows of the request slot's table.
 struct StopCase {
     const char* name;
     std::function<void(ZefaNlpEnginePrivate&)> stop;
@@ -137,20 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
     Operations, StopDuringAChat,
     testing::Values(
         StopCase{"StopChat", [](ZefaNlpEnginePrivate& e) { e.stopChat(); }, 1},
-        StopCase{"StopChatTwiceThenStopGenerateContent",
-                 [](ZefaNlpEnginePrivate& e) {
-                     e.stopChat();
-                     e.stopChat();
-                     e.stopGenerateContent();
-                 },
-                 1},
         StopCase{"StopGenerateContent", [](ZefaNlpEnginePrivate& e) { e.stopGenerateContent(); },
-                 0},
-        StopCase{"StopGenerateContentThenStopChat",
-                 [](ZefaNlpEnginePrivate& e) {
-                     e.stopGenerateContent();
-                     e.stopChat();
-                 },
                  0},
         StopCase{"Destroy", [](ZefaNlpEnginePrivate& e) { EXPECT_TRUE(e.destroy().success); }, 1},
         StopCase{"EightThreadsAtOnce", stopFromEightThreads, 1},
@@ -188,7 +173,8 @@ TEST_F(Stopping, StopsOnAnIdleEngineChangeNothing) {
 }
 
 // What a host's callback does with the result it is handed (numbered from 1): a throw ends the
-// request at once, and chat reports it instead of success.
+// request at once, and chat reports it instead of success. The other ways to throw are rows of
+// the request slot's own table.
 struct ThrowCase {
     const char* name;
     std::function<void(ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t)> callback;
@@ -228,19 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
                       if (n == 2) throw std::runtime_error("host bug");
                   },
                   2, "The result callback threw an exception: host bug"},
-        ThrowCase{"AnythingElse",
-                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
-                      if (n == 2) throw 42;
-                  },
-                  2, "The result callback threw an exception"},
-        // The stop from inside owes an end marker, which the throw cancels.
-        ThrowCase{"AfterStoppingFromInside",
-                  [](ZefaNlpEnginePrivate& e, const TextGenerationResult&, std::size_t n) {
-                      if (n != 2) return;
-                      e.stopChat();
-                      throw std::logic_error("stopped, then failed");
-                  },
-                  2, "The result callback threw an exception: stopped, then failed"},
         ThrowCase{"OnTheEndMarker",
                   [](ZefaNlpEnginePrivate&, const TextGenerationResult& r, std::size_t) {
                       if (r.text == zefa_test::kEndMarker) throw std::runtime_error("at the end");

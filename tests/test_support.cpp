@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 namespace zefa_test {
@@ -75,6 +76,15 @@ std::string StderrCapture::text() {
     // of scripts/test.sh sees it).
     fputs(text_.c_str(), stderr);
     return text_;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 Json::Value parse(const std::string& text) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -84,6 +85,10 @@ private:
 };
 
 Json::Value parse(const std::string& text);
+
+// Waits until condition holds, looking again every millisecond; false after a generous limit.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::seconds limit = std::chrono::seconds(20));
 
 // Checks the identity answers of a fresh engine, through the interface.
 void expectFreshIdentity(const ai_engine::AbstractAiEngine& engine);

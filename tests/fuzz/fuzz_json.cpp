@@ -3,6 +3,7 @@
 // behind and shows of text that is no object only its length, the surrogate repair carries at most
 // one escape and leaves readable text.
 #include "fuzz_check.h"
+#include "split_surrogates.h"
 #include "zefa_nlp_util.h"
 
 #include <json/json.h>

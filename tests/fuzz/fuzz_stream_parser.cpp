@@ -1,28 +1,35 @@
 // SPDX-License-Identifier: MIT
-// The write callback fed an arbitrary reply in arbitrary chunks, with stops between them.
+// A reply fed an arbitrary body in arbitrary chunks, its fragments handed to the host through
+// the request slot, with stops between the chunks.
 // Input: repeated [length byte][flag byte][chunk bytes]; flag 0xFF raises a stop first.
 // Checks: fragment numbers run from 0 without gaps; every fragment text is a JSON object of
 // exactly "is_end" (bool), "result" and "sentence_id" (int); at most one end marker and nothing
-// after it; the pending buffer never passes its limit.
-#include "engine_inspector.h"
+// after it; the unfinished event never passes its limit.
 #include "fuzz_check.h"
+#include "reply.h"
+#include "request_slot.h"
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
+using ai_engine::gen_ai::nlp::TextGenerationResult;
+
 constexpr const char* kEndMarker = "{\"result\":\"\",\"is_end\":true}";
+constexpr const char* kModel = "model";
+constexpr long kStatus = 200;
 
 struct Observed {
     int nextId = 0;
     int endMarkers = 0;
 };
 
-void check(const ai_engine::gen_ai::nlp::TextGenerationResult& result, Observed& seen) {
+void check(const TextGenerationResult& result, Observed& seen) {
     FUZZ_CHECK(result.success && result.error.code == -1);
     if (result.text == kEndMarker) {
         FUZZ_CHECK(++seen.endMarkers == 1);
@@ -40,12 +47,11 @@ void check(const ai_engine::gen_ai::nlp::TextGenerationResult& result, Observed&
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static ZefaNlpEnginePrivate engine("http://127.0.0.1:1/unused");
     Observed seen;
-    engine.setTextGenerationResultCallback(
-        [&seen](const ai_engine::gen_ai::nlp::TextGenerationResult& r) { check(r, seen); });
-    ZefaNlpEngineInspector::Reply reply(engine);
-    FUZZ_CHECK(reply.granted());
+    RequestSlot slot(Reply::successResult(kModel, kEndMarker), [] {});
+    RequestSlot::Ticket ticket(slot, [&seen](const TextGenerationResult& r) { check(r, seen); });
+    FUZZ_CHECK(slot.claim(ticket, std::chrono::seconds(0)) == RequestSlot::Claim::Granted);
+    Reply reply(kModel, [&slot](const TextGenerationResult& r) { return slot.deliver(r); });
 
     size_t at = 0;
     while (at + 2 <= size) {
@@ -55,16 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string chunk(reinterpret_cast<const char*>(data + at),
                                 std::min(length, size - at));
         at += chunk.size();
-        if (stop) engine.stopChat();
-        const bool accepted = reply.feed(chunk);
-        FUZZ_CHECK(!(seen.endMarkers > 0 && accepted));
-        FUZZ_CHECK(ZefaNlpEngineInspector::heldReplyBytes(engine) <=
-                   ZefaNlpEnginePrivate::kMaxPendingBytes);
+        if (stop) slot.stop(RequestSlot::StopKind::WithEndMarker);
+        if (slot.stopRequested()) break;  // the engine ends a stopped request's transfer
+        const bool accepted = reply.read(chunk, kStatus);
+        FUZZ_CHECK(reply.heldBytes() <= Reply::kMaxPendingBytes);
         if (!accepted) break;  // the transfer ends here
     }
-    cpr::Response response;
-    response.status_code = 200;
-    (void)reply.finish(response);
-    FUZZ_CHECK(ZefaNlpEngineInspector::waitingRequests(engine) == 0);
+    if (!slot.stopRequested()) reply.finish(cpr::Error());
+    if (!slot.endStreaming()) (void)reply.outcome(kStatus, cpr::Error());
+    FUZZ_CHECK(slot.waiting() == 0);
     return 0;
 }
