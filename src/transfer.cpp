@@ -116,12 +116,11 @@ Transfer::Outcome Transfer::Handles::run(const Budget& budget) {
         if (status != CURLM_OK) break;
     }
     if (status != CURLM_OK) outcome = {CURLE_FAILED_INIT, curl_multi_strerror(status)};
+    // Ended early (a stop, or a service that holds the connection after "[DONE]"): the
+    // connection goes with the transfer, so that the service learns at once. After a whole reply
+    // it stays for the next request.
     const bool endedEarly = outcome.code == CURLE_ABORTED_BY_CALLBACK;
-    if (endedEarly && !Transfer::resetsStreamsAtOnce()) {
-        curl_easy_setopt(easy(), CURLOPT_FORBID_REUSE, 1L);
-    }
-    // Mid-reply this resets an HTTP/2 stream (the connection stays) or closes an HTTP/1.1
-    // connection; after a whole reply the connection stays for the next request.
+    if (endedEarly) curl_easy_setopt(easy(), CURLOPT_FORBID_REUSE, 1L);
     curl_multi_remove_handle(multi, easy());
     curl_easy_setopt(easy(), CURLOPT_FORBID_REUSE, 0L);
     return outcome;
@@ -140,11 +139,6 @@ bool Transfer::Handles::finished(CURLcode& code) {
 }
 
 // ---------------------------------------------------------------- Transfer
-
-bool Transfer::resetsStreamsAtOnce() {
-    static const bool atOnce = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080100;
-    return atOnce;
-}
 
 Transfer::Transfer(std::string url) : url_(std::move(url)) {}
 

@@ -5,8 +5,10 @@
 // - The requesting thread drives the transfer itself and waits for it in curl_multi_poll; a stop
 //   wakes that wait (curl_multi_wakeup) and the requesting thread ends its own transfer. Nothing
 //   here keeps, closes or shuts down a socket by its number.
-// - Ending a transfer early keeps its connection where the protocol allows: an HTTP/2 stream is
-//   reset and the connection stays for the next request; an HTTP/1.1 connection is closed.
+// - A transfer ended early closes its connection, so that the service learns at once and stops
+//   generating: libcurl (7.88 as 8.14) keeps the reset of an HTTP/2 stream in its buffer until
+//   the connection's next request, and an HTTP/1.1 reply cannot be cut short otherwise. A
+//   transfer that ends normally leaves its connection for the next request.
 // - Connections belong to the process that opened them. After fork() the child leaves everything
 //   it inherited untouched (no TLS close, no shutdown, no read) and opens its own.
 #pragma once
@@ -47,12 +49,6 @@ public:
 
     // Any thread: makes a running post ask its budget now. Harmless when none runs.
     void wake();
-
-    // Whether the libcurl in use sends the reset of an HTTP/2 stream that ends early at once;
-    // before 8.1 it holds it back until the connection's next request, and meanwhile the service
-    // goes on generating the stopped answer. Without it, a transfer that ends early closes its
-    // connection instead, so that the service learns of the stop at once.
-    [[nodiscard]] static bool resetsStreamsAtOnce();
 
 private:
     struct Handles;
