@@ -10,15 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -30,6 +33,11 @@ namespace {
 using namespace zefa_chat;
 
 constexpr const char* kKey = "sk-units";
+
+// A file far larger than the process could hold: a tebibyte, or the most a 32-bit off_t reaches
+// (2 GiB, beyond what a 32-bit process can keep in one string).
+constexpr off_t kHugeFileSize = static_cast<off_t>(
+    std::min<std::int64_t>(std::int64_t{1} << 40, std::numeric_limits<off_t>::max()));
 
 // A scratch directory, also the state directory while it lives.
 class ScratchDirectory {
@@ -148,7 +156,7 @@ TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
     // file fill the memory; a key file is read no further than its first line.
     const std::string pipe = scratch.namedPipe("pipe");
     const std::string longLine = scratch.sparseFile("long-line", "sk-", 4097);
-    const std::string keyAhead = scratch.sparseFile("key-ahead", "sk-4\n", off_t(1) << 40);
+    const std::string keyAhead = scratch.sparseFile("key-ahead", "sk-4\n", kHugeFileSize);
     const std::string longSystem = scratch.sparseFile("long-system", "be", (1 << 20) + 1);
     struct Row {
         const char* name;
