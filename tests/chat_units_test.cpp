@@ -477,6 +477,10 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
 // Ctrl-C stops an answer also when it comes before the engine has taken the request, when a
 // stop reaches nothing yet; the watcher gives SIGINT back the action it had.
 TEST(InterruptWatcher, StopReachesARequestThatStartsLater) {
+    if (*ZEFA_TEST_EMULATOR != '\0') {
+        // qemu-user 7.2 aborts any program that joins a thread after a signal was delivered.
+        GTEST_SKIP() << "signals under " << ZEFA_TEST_EMULATOR;
+    }
     struct sigaction outside {};
     struct sigaction ignored {};
     ignored.sa_handler = SIG_IGN;
