@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "network_support.h"
 
+#include "model_service.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <deque>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,9 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace zefa_test {
@@ -31,8 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
-// How long a program may take to listen, or to end after SIGTERM.
+// How long a program may take to listen, or to write what the test waits for.
 constexpr std::chrono::seconds kProgramGrace{10};
 constexpr milliseconds kPollInterval{20};
 // Attempts at starting a program on a port that another may have taken meanwhile.
@@ -43,51 +39,25 @@ constexpr milliseconds kRelayTick{50};
 constexpr int kRelaySendTimeoutSeconds = 1;
 constexpr std::size_t kRelayReadBytes = 64 * 1024;
 
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-}  // namespace
-
-int listenOnLoopback(int backlog, int& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0) {
-        throw std::runtime_error(std::string("cannot listen on 127.0.0.1: ") + strerror(errno));
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-int connectToLoopback(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-namespace {
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
 void run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
         throw std::runtime_error("failed: " + command);
     }
+}
+
+// Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
+// limit passed first.
+bool waitForListener(int port, ChildProcess& process) {
+    const auto deadline = Clock::now() + kProgramGrace;
+    while (Clock::now() < deadline && process.running()) {
+        const int fd = connectToLoopback(port);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
 }
 
 // Starts a program that listens on a port named in its configuration. makeArgv writes the
@@ -99,35 +69,10 @@ std::unique_ptr<ChildProcess> startListening(
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         port = freeLoopbackPort();
         auto process = std::make_unique<ChildProcess>(makeArgv(port), logFile);
-        if (waitForListener(port, *process, kProgramGrace)) return process;
+        if (waitForListener(port, *process)) return process;
     }
     throw std::runtime_error("the program did not start; its log:\n" + readFile(logFile));
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------- files and certificates
-
-ScratchDirectory::ScratchDirectory(const std::string& name) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / ("zefa-" + name + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-namespace {
 
 // A certificate for 127.0.0.1 that ca signed, for a key that newKey (openssl req options) makes.
 void issueServerCertificate(const TestCa& ca, const std::string& newKey,
@@ -141,22 +86,6 @@ void issueServerCertificate(const TestCa& ca, const std::string& newKey,
     run("openssl x509 -req -days 2 -in '" + request + "' -CA '" + ca.certificate + "' -CAkey '" +
         ca.key + "' -CAcreateserial -extfile '" + extensions + "' -out '" + certificate + "'");
 }
-
-}  // namespace
-
-TestCa makeTestCa(const std::string& directory) {
-    const TestCa ca{directory + "/ca.crt", directory + "/ca.key", directory + "/server.crt",
-                    directory + "/server.key"};
-    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
-    const std::string newKey =
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + ca.key + "' -out '" +
-        ca.certificate + "'");
-    issueServerCertificate(ca, newKey, ca.serverCertificate, ca.serverKey);
-    return ca;
-}
-
-namespace {
 
 // Why libcurl cannot be made to trust ca here, or an empty text when it does now.
 std::string trustInPrivateNamespace(const TestCa& ca, const std::string& directory) {
@@ -186,6 +115,20 @@ std::string trustInPrivateNamespace(const TestCa& ca, const std::string& directo
 
 }  // namespace
 
+// ---------------------------------------------------------------- certificates
+
+TestCa makeTestCa(const std::string& directory) {
+    const TestCa ca{directory + "/ca.crt", directory + "/ca.key", directory + "/server.crt",
+                    directory + "/server.key"};
+    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
+    const std::string newKey =
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + ca.key + "' -out '" +
+        ca.certificate + "'");
+    issueServerCertificate(ca, newKey, ca.serverCertificate, ca.serverKey);
+    return ca;
+}
+
 const TrustedCa& trustedTestCa() {
     static const ScratchDirectory directory("ca");
     static const TrustedCa trusted = [] {
@@ -206,68 +149,6 @@ std::string missingProgram(const std::string& program) {
         }
     }
     return program + " is not installed (scripts/install-deps.sh installs it)";
-}
-
-// ---------------------------------------------------------------- child processes
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-        // Only async-signal-safe calls until exec: the test process has threads.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its programs with it
-        if (getppid() != parent) _exit(127);
-        dup2(input, STDIN_FILENO);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(log);
-    close(input);
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-}
-
-ChildProcess::~ChildProcess() {
-    if (!running()) return;
-    kill(pid_, SIGTERM);
-    const auto deadline = Clock::now() + kProgramGrace;
-    while (running() && Clock::now() < deadline) std::this_thread::sleep_for(kPollInterval);
-    if (running()) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
-}
-
-bool ChildProcess::running() {
-    if (reaped_) return false;
-    reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
-    return !reaped_;
-}
-
-int freeLoopbackPort() {
-    int port = 0;
-    close(listenOnLoopback(1, port));
-    return port;
-}
-
-bool waitForListener(int port, ChildProcess& process, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline && process.running()) {
-        const int fd = connectToLoopback(port);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    return false;
 }
 
 // ---------------------------------------------------------------- the gateway
@@ -317,9 +198,7 @@ Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory
     process_ = startListening(makeArgv, directory_ + "/stderr.log", port_);
 }
 
-std::string Gateway::endpointUrl() const {
-    return "https://127.0.0.1:" + std::to_string(port_) + kChatPath;
-}
+std::string Gateway::endpointUrl() const { return chatEndpointUrl(port_, "https"); }
 
 std::vector<Gateway::LogEntry> Gateway::accessLog() const {
     std::vector<LogEntry> entries;
@@ -398,9 +277,7 @@ Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
     process_ = startListening(makeArgv, logFile_, port_);
 }
 
-std::string Tls11Server::endpointUrl() const {
-    return "https://127.0.0.1:" + std::to_string(port_) + kChatPath;
-}
+std::string Tls11Server::endpointUrl() const { return chatEndpointUrl(port_, "https"); }
 
 bool Tls11Server::receivedApplicationData() const {
     // Each record is traced as "Received Record", a header block of indented lines, and its body.
@@ -463,15 +340,6 @@ void tuneRelaySocket(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const timeval limit{kRelaySendTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Reads what is there and queues it, due half a round trip later.

@@ -5,29 +5,16 @@
 // network's latency. Each program is ended by its PID when its owner goes.
 #pragma once
 
+#include "system_support.h"
+
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
 namespace zefa_test {
-
-// A fresh directory under the temporary directory, removed with its contents.
-class ScratchDirectory {
-public:
-    explicit ScratchDirectory(const std::string& name);
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A certificate authority of the tests and a certificate for 127.0.0.1 that it signed (PEM).
 struct TestCa {
@@ -53,41 +40,6 @@ const TrustedCa& trustedTestCa();
 
 // Why the program cannot be run here (not installed), or an empty text.
 std::string missingProgram(const std::string& program);
-
-// A program run by the tests, its standard output and error in a log file; the destructor ends
-// it by its PID (SIGTERM, SIGKILL after a grace period) and reaps it.
-class ChildProcess {
-public:
-    ChildProcess(const std::vector<std::string>& argv, const std::string& logFile);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running();
-
-private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-};
-
-// A port of 127.0.0.1 that was free a moment ago.
-int freeLoopbackPort();
-
-// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket (close-on-exec),
-// sets port. Throws when it cannot listen.
-int listenOnLoopback(int backlog, int& port);
-
-// A socket connected to 127.0.0.1:port (close-on-exec), or -1.
-int connectToLoopback(int port);
-
-// Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
-// limit passed first.
-bool waitForListener(int port, ChildProcess& process,
-                     std::chrono::seconds limit = std::chrono::seconds(20));
-
-// The text of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
 
 // nginx terminating TLS on 127.0.0.1 with the test CA's certificate and passing requests on,
 // unbuffered and over kept connections, to a plain HTTP service on 127.0.0.1.
