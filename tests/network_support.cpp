@@ -296,17 +296,11 @@ bool Tls11Server::receivedApplicationData() const {
 
 // ---------------------------------------------------------------- black holes
 
-BlackHole::BlackHole(Kind kind) {
-    // Never accepted: an open hole completes handshakes into its queue; a full one has a queue
-    // of one connection, which a connection of its own fills.
-    listener_ = listenOnLoopback(kind == Kind::Open ? SOMAXCONN : 0, port_);
-    if (kind == Kind::Full) filler_ = connectToLoopback(port_);
-}
-
-BlackHole::~BlackHole() {
-    if (filler_ >= 0) close(filler_);
-    close(listener_);
-}
+// Never accepted: an open hole completes handshakes into its queue; a full one has a queue of
+// one connection, which a connection of its own fills.
+BlackHole::BlackHole(Kind kind)
+    : listener_(listenOnLoopback(kind == Kind::Open ? SOMAXCONN : 0, port_)),
+      filler_(kind == Kind::Full ? connectToLoopback(port_) : -1) {}
 
 // ---------------------------------------------------------------- the latency relay
 

@@ -107,16 +107,13 @@ class BlackHole {
 public:
     enum class Kind { Open, Full };
     explicit BlackHole(Kind kind);
-    ~BlackHole();
-    BlackHole(const BlackHole&) = delete;
-    BlackHole& operator=(const BlackHole&) = delete;
 
     int port() const { return port_; }
 
 private:
-    int listener_ = -1;
-    int filler_ = -1;  // the connection that fills a full queue
     int port_ = 0;
+    Descriptor listener_;
+    Descriptor filler_;  // the connection that fills a full queue
 };
 
 // A proxy on 127.0.0.1 with the latency of a network: a client names it in https_proxy, and

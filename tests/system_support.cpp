@@ -52,6 +52,10 @@ pid_t forkRunning(const std::function<int()>& body) {
 
 }  // namespace
 
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+}
+
 // ---------------------------------------------------------------- files
 
 ScratchDirectory::ScratchDirectory(const std::string& name) {
@@ -151,18 +155,8 @@ Gate::Gate() : opener_(getpid()) {
     int ends[2];
     // Close-on-exec: a program that a test starts must not hold the gate shut.
     if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    readEnd_ = ends[0];
-    writeEnd_ = ends[1];
-}
-
-Gate::~Gate() {
-    open();
-    close(readEnd_);
-}
-
-void Gate::open() {
-    if (writeEnd_ >= 0) close(writeEnd_);
-    writeEnd_ = -1;
+    readEnd_ = Descriptor(ends[0]);
+    writeEnd_ = Descriptor(ends[1]);
 }
 
 bool Gate::wait(std::chrono::seconds limit) {
@@ -173,7 +167,7 @@ bool Gate::wait(std::chrono::seconds limit) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
-        pollfd ended{readEnd_, POLLIN, 0};
+        pollfd ended{readEnd_.get(), POLLIN, 0};
         const int ready = poll(&ended, 1, static_cast<int>(left.count()));
         if (ready > 0) return true;  // the pipe reads as ended: nobody ever writes to it
         if (ready < 0 && errno != EINTR) return false;

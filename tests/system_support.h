@@ -8,12 +8,30 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace zefa_test {
 
 // Long enough for anything a test waits for, short enough that a hang still ends the test.
 constexpr std::chrono::seconds kGenerousLimit{20};
+
+// A file descriptor, closed with its owner.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Descriptor();
+
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 // A fresh directory under the temporary directory, removed with its contents however the test
 // ends.
@@ -69,18 +87,15 @@ private:
 class Gate {
 public:
     Gate();
-    ~Gate();
-    Gate(const Gate&) = delete;
-    Gate& operator=(const Gate&) = delete;
 
-    void open();
+    void open() { writeEnd_ = Descriptor(); }
     // Returns once the gate is open; false when limit passed first.
     bool wait(std::chrono::seconds limit = kGenerousLimit);
 
 private:
     // A pipe nobody writes to: it reads as ended once no process holds its write end.
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
+    Descriptor readEnd_;
+    Descriptor writeEnd_;
     pid_t opener_;  // the process whose write end opens the gate
 };
 

@@ -79,29 +79,26 @@ std::size_t Recorder::endMarkers() const {
 
 StderrCapture::StderrCapture() {
     char path[] = "/tmp/zefa-stderr-XXXXXX";
-    fileFd_ = mkstemp(path);
-    if (fileFd_ < 0) throw std::runtime_error("mkstemp failed");
+    file_ = Descriptor(mkstemp(path));
+    if (file_.get() < 0) throw std::runtime_error("mkstemp failed");
     unlink(path);
     fflush(stderr);
-    savedFd_ = dup(STDERR_FILENO);
-    dup2(fileFd_, STDERR_FILENO);
-}
-
-StderrCapture::~StderrCapture() {
-    (void)text();
-    close(fileFd_);
+    saved_ = Descriptor(dup(STDERR_FILENO));
+    dup2(file_.get(), STDERR_FILENO);
 }
 
 std::string StderrCapture::text() {
     if (done_) return text_;
     done_ = true;
     fflush(stderr);
-    dup2(savedFd_, STDERR_FILENO);
-    close(savedFd_);
-    lseek(fileFd_, 0, SEEK_SET);
+    dup2(saved_.get(), STDERR_FILENO);
+    saved_ = Descriptor();
+    lseek(file_.get(), 0, SEEK_SET);
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fileFd_, buffer, sizeof buffer)) > 0) text_.append(buffer, std::size_t(n));
+    while ((n = read(file_.get(), buffer, sizeof buffer)) > 0) {
+        text_.append(buffer, std::size_t(n));
+    }
     // Pass it on, so that the test log holds everything the library wrote (and the secret scan
     // of scripts/test.sh sees it).
     fputs(text_.c_str(), stderr);

@@ -103,16 +103,14 @@ private:
 class StderrCapture {
 public:
     StderrCapture();
-    ~StderrCapture();
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
+    ~StderrCapture() { (void)text(); }
 
     // Ends the capture (once) and returns what was written.
     std::string text();
 
 private:
-    int savedFd_ = -1;
-    int fileFd_ = -1;
+    Descriptor saved_;
+    Descriptor file_;
     bool done_ = false;
     std::string text_;
 };
