@@ -60,20 +60,6 @@ bool waitForListener(int port, ChildProcess& process) {
     return false;
 }
 
-// Starts a program that listens on a port named in its configuration. makeArgv writes the
-// configuration for a port and returns the command line. Another process may take the port
-// between the choice and the program's bind, so a failed start is tried again on another one.
-std::unique_ptr<ChildProcess> startListening(
-    const std::function<std::vector<std::string>(int port)>& makeArgv, const std::string& logFile,
-    int& port) {
-    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-        port = freeLoopbackPort();
-        auto process = std::make_unique<ChildProcess>(makeArgv(port), logFile);
-        if (waitForListener(port, *process)) return process;
-    }
-    throw std::runtime_error("the program did not start; its log:\n" + readFile(logFile));
-}
-
 // A certificate for 127.0.0.1 that ca signed, for a key that newKey (openssl req options) makes.
 void issueServerCertificate(const TestCa& ca, const std::string& newKey,
                             const std::string& certificate, const std::string& key) {
@@ -151,6 +137,21 @@ std::string missingProgram(const std::string& program) {
     return program + " is not installed (scripts/install-deps.sh installs it)";
 }
 
+// ---------------------------------------------------------------- programs of the field
+
+// Another process may take the port between its choice and the program's bind, so a failed
+// start is tried again on another one.
+void ListeningProgram::start(const std::function<std::vector<std::string>(int port)>& makeArgv,
+                             const std::string& logFile) {
+    logFile_ = logFile;
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        port_ = freeLoopbackPort();
+        process_ = std::make_unique<ChildProcess>(makeArgv(port_), logFile_);
+        if (waitForListener(port_, *process_)) return;
+    }
+    throw std::runtime_error("the program did not start; its log:\n" + log());
+}
+
 // ---------------------------------------------------------------- the gateway
 
 namespace {
@@ -195,10 +196,10 @@ Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory
         return std::vector<std::string>{"nginx", "-p", directory_ + "/",         "-c",
                                         config,  "-e", directory_ + "/error.log"};
     };
-    process_ = startListening(makeArgv, directory_ + "/stderr.log", port_);
+    start(makeArgv, directory_ + "/stderr.log");
 }
 
-std::string Gateway::endpointUrl() const { return chatEndpointUrl(port_, "https"); }
+std::string Gateway::endpointUrl() const { return chatEndpointUrl(port(), "https"); }
 
 std::vector<Gateway::LogEntry> Gateway::accessLog() const {
     std::vector<LogEntry> entries;
@@ -225,9 +226,10 @@ bool Gateway::waitForLogEntries(std::size_t count) const {
 
 // ---------------------------------------------------------------- the proxy
 
-Proxy::Proxy(const std::string& directory, bool refuseTunnels)
-    : logFile_(directory + (refuseTunnels ? "/tinyproxy-refusing.log" : "/tinyproxy.log")) {
-    const std::string config = logFile_ + ".conf";
+Proxy::Proxy(const std::string& directory, bool refuseTunnels) {
+    const std::string logFile =
+        directory + (refuseTunnels ? "/tinyproxy-refusing.log" : "/tinyproxy.log");
+    const std::string config = logFile + ".conf";
     const auto makeArgv = [&](int port) {
         std::ostringstream text;
         text << "Port " << port
@@ -242,17 +244,14 @@ Proxy::Proxy(const std::string& directory, bool refuseTunnels)
         // -d: in the foreground, logging to standard error
         return std::vector<std::string>{"tinyproxy", "-d", "-c", config};
     };
-    process_ = startListening(makeArgv, logFile_, port_);
+    start(makeArgv, logFile);
 }
 
-std::string Proxy::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-std::string Proxy::log() const { return readFile(logFile_); }
+std::string Proxy::url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
 // ---------------------------------------------------------------- an outdated TLS service
 
-Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
-    : logFile_(directory + "/tls11-server.log") {
+Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory) {
     const std::string certificate = directory + "/tls11-server.crt";
     const std::string key = directory + "/tls11-server.key";
     issueServerCertificate(ca, "openssl req -newkey rsa:2048 -nodes", certificate, key);
@@ -274,14 +273,14 @@ Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
                                         "-rev",
                                         "-trace"};
     };
-    process_ = startListening(makeArgv, logFile_, port_);
+    start(makeArgv, directory + "/tls11-server.log");
 }
 
-std::string Tls11Server::endpointUrl() const { return chatEndpointUrl(port_, "https"); }
+std::string Tls11Server::endpointUrl() const { return chatEndpointUrl(port(), "https"); }
 
 bool Tls11Server::receivedApplicationData() const {
     // Each record is traced as "Received Record", a header block of indented lines, and its body.
-    const std::string trace = readFile(logFile_);
+    const std::string trace = log();
     const std::string received = "Received Record\nHeader:\n";
     for (std::size_t at = trace.find(received); at != std::string::npos;
          at = trace.find(received, at + 1)) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,9 +42,26 @@ const TrustedCa& trustedTestCa();
 // Why the program cannot be run here (not installed), or an empty text.
 std::string missingProgram(const std::string& program);
 
+// A program of the field, listening on a port of 127.0.0.1, its output in a log file.
+class ListeningProgram {
+public:
+    int port() const { return port_; }
+    std::string log() const { return readFile(logFile_); }
+
+protected:
+    // Starts it: makeArgv writes its configuration for a port and returns its command line.
+    void start(const std::function<std::vector<std::string>(int port)>& makeArgv,
+               const std::string& logFile);
+
+private:
+    std::string logFile_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
 // nginx terminating TLS on 127.0.0.1 with the test CA's certificate and passing requests on,
 // unbuffered and over kept connections, to a plain HTTP service on 127.0.0.1.
-class Gateway {
+class Gateway : public ListeningProgram {
 public:
     struct LogEntry {
         std::string protocol;  // "HTTP/2.0", "HTTP/1.1"
@@ -55,7 +73,6 @@ public:
     // http2: offer HTTP/2 by ALPN besides HTTP/1.1.
     Gateway(const TestCa& ca, int servicePort, const std::string& directory, bool http2);
 
-    int port() const { return port_; }
     std::string endpointUrl() const;
     // One entry per request that nginx finished, in order.
     std::vector<LogEntry> accessLog() const;
@@ -64,40 +81,27 @@ public:
 
 private:
     std::string directory_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // tinyproxy on 127.0.0.1. A refusing one allows tunnels (CONNECT) to port 443 only, and so
 // refuses those to the tests' ports.
-class Proxy {
+class Proxy : public ListeningProgram {
 public:
     Proxy(const std::string& directory, bool refuseTunnels);
 
     std::string url() const;  // http://127.0.0.1:port
-    std::string log() const;
-
-private:
-    std::string logFile_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // openssl s_server on 127.0.0.1 as an outdated service runs it: nothing newer than TLS 1.1, and
 // AES128-SHA alone (RSA key exchange), with a certificate for 127.0.0.1 whose RSA key the test CA
 // signed. It answers each line with the line reversed, and traces every TLS record it receives.
-class Tls11Server {
+class Tls11Server : public ListeningProgram {
 public:
     Tls11Server(const TestCa& ca, const std::string& directory);
 
     std::string endpointUrl() const;
     // Application data (a request, however encrypted) has reached it.
     bool receivedApplicationData() const;
-
-private:
-    std::string logFile_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // A TCP listener on 127.0.0.1 that never answers. Open: the kernel completes every handshake
