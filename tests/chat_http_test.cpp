@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Chats end to end over HTTP against the local model service.
 #include "engine_inspector.h"
-#include "model_service.h"
-#include "test_support.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +14,7 @@ namespace {
 
 using Inspector = ZefaNlpEngineInspector;
 
-class ChatOverHttp : public testing::Test {
-protected:
-    void SetUp() override { configure(engine, recorder); }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
-    Recorder recorder;
-};
+using ChatOverHttp = ServedEngineTest;
 
 // What the body holds is the request body's own test; here, the rest of what the service sees
 // and what the host gets.

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Stalled transfers end by the low-speed limit. Slow: libcurl needs 10 s or more to decide.
-#include "model_service.h"
-#include "test_support.h"
-#include "zefa_nlp_engine_p.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +10,9 @@
 namespace zefa_test {
 namespace {
 
-class Stall : public testing::TestWithParam<bool> {};
+class Stall : public ServedEngineTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
-    ModelService service;
     ScriptedReply reply;
     if (GetParam()) {
         reply = silentAfterFirstEvent(seconds(60));  // headers and one event, then silence
@@ -23,9 +20,6 @@ TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
         reply.silenceBeforeHeaders = seconds(60);
     }
     service.setReply(reply);
-    ZefaNlpEnginePrivate engine(service.endpointUrl());
-    Recorder recorder;
-    configure(engine, recorder);
     const std::string message = chatExpectingNetworkError(engine);
     EXPECT_NE(message.find("too slow"), std::string::npos) << message;
     EXPECT_EQ(recorder.fragments().size(), GetParam() ? 1u : 0u);
@@ -37,17 +31,15 @@ INSTANTIATE_TEST_SUITE_P(AfterHeadersOrBefore, Stall, testing::Bool(),
                          });
 
 // Just above the low-speed limit for longer than its window: slow, but no stall.
-TEST(SlowDrip, AboveTheLowSpeedLimitCompletes) {
-    ModelService service;
+using SlowDrip = ServedEngineTest;
+
+TEST_F(SlowDrip, AboveTheLowSpeedLimitCompletes) {
     ScriptedReply reply;
     const std::string comment = ": " + std::string(23, '.') + "\n\n";  // 27 bytes every 0.5 s
     for (int i = 0; i < 28; ++i) reply.pieces.push_back(comment);
     for (const std::string& piece : streamOf({"dripped"})) reply.pieces.push_back(piece);
     reply.pause = milliseconds(500);
     service.setReply(reply);
-    ZefaNlpEnginePrivate engine(service.endpointUrl());
-    Recorder recorder;
-    configure(engine, recorder);
     expectChatWorks(engine, "dripped");
 }
 

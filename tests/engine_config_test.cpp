@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Identity, model catalog, configuration and JSON reading of the engine.
-#include "model_service.h"
-#include "test_support.h"
-#include "zefa_nlp_engine_p.h"
+#include "served_engine.h"
 #include "zefa_nlp_util.h"
 
 #include <gtest/gtest.h>
@@ -46,15 +44,11 @@ struct ConfigCase {
     const char* keyAfter;      // the key the service then receives
 };
 
-class SetConfig : public testing::TestWithParam<ConfigCase> {};
+class SetConfig : public ServedEngineTest, public testing::WithParamInterface<ConfigCase> {};
 
 TEST_P(SetConfig, AcceptsOnlyAStringKeyAndNeverEchoesSecrets) {
     const ConfigCase& c = GetParam();
-    ModelService service;
     service.setReply(streamReply({"ok"}));
-    ZefaNlpEnginePrivate engine(service.endpointUrl());
-    Recorder recorder;
-    engine.setTextGenerationResultCallback(recorder.callback());
     engine.setConfig(R"({"apiKey": "earlier"})");
     StderrCapture capture;
     engine.setConfig(c.config);

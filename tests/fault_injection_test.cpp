@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Hostile services and hosts: every fault ends the request with an exact outcome, and the engine
 // serves the next request normally.
-#include "model_service.h"
-#include "test_support.h"
-#include "zefa_nlp_engine_p.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -217,19 +215,13 @@ TEST_F(RawFaults, ALastEventWithoutItsBlankLineIsDelivered) {
     EXPECT_EQ(recorder.fragments().back()["is_end"], true);
 }
 
-class ServiceFaults : public testing::Test {
+class ServiceFaults : public ServedEngineTest {
 protected:
-    void SetUp() override { configure(engine, recorder); }
-
     // The engine answers the next request normally.
     void recover() {
         service.setReply(streamReply({"fine"}));
         expectChatWorks(engine, "fine");
     }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
-    Recorder recorder;
 };
 
 TEST_F(ServiceFaults, TenThousandOneByteWrites) {

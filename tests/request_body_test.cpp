@@ -2,8 +2,7 @@
 // The request body as the service receives it: the members init writes, and the conversation of
 // each request.
 #include "engine_inspector.h"
-#include "model_service.h"
-#include "test_support.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +24,9 @@ Messages messagesOf(const Json::Value& body) {
     return messages;
 }
 
-class RequestBody : public testing::Test {
+class RequestBody : public ServedEngineTest {
 protected:
-    void SetUp() override {
-        configure(engine, recorder);
-        service.setReply(streamReply({"ok"}));
-    }
+    void SetUp() override { service.setReply(streamReply({"ok"})); }
 
     // The body of the request that input made, as the service received it.
     Json::Value sent(const std::string& input, Operation operation = &ZefaNlpEnginePrivate::chat) {
@@ -38,10 +34,6 @@ protected:
         const auto requests = service.requests();
         return requests.empty() ? Json::Value() : parse(requests.back().body);
     }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
-    Recorder recorder;
 };
 
 TEST_F(RequestBody, HoldsTheModelItsLimitTheSwitchesAndTheConversation) {

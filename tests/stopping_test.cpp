@@ -2,8 +2,7 @@
 // Stopping and overlapping calls from a hostile host, over HTTP from the local service: one end
 // marker per stop, nothing after it, no request's result changed by another call.
 #include "engine_inspector.h"
-#include "model_service.h"
-#include "test_support.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -35,10 +34,8 @@ ScriptedReply tokens(std::size_t count, milliseconds pause) {
 // A reply that falls silent after its first event and does not end by itself.
 ScriptedReply silentReply() { return silentAfterFirstEvent(seconds(60)); }
 
-class Stopping : public testing::Test {
+class Stopping : public ServedEngineTest {
 protected:
-    void SetUp() override { configure(engine, recorder); }
-
     // The next chat is neither refused nor stopped by anything that came before.
     void expectNextChatWorks() {
         service.setReply(streamReply({"next"}));
@@ -50,10 +47,6 @@ protected:
     bool waitForAWaitingRequest() {
         return eventually([this] { return ZefaNlpEngineInspector::waitingRequests(engine) > 0; });
     }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
-    Recorder recorder;
 };
 
 // How each stop operation ends a chat; stops in combination are rows of the request slot's table.
@@ -433,7 +426,7 @@ class StoppedChats {
 public:
     explicit StoppedChats(int engines) {
         for (int i = 0; i < engines; ++i) {
-            engines_.push_back(std::make_unique<Engine>());
+            engines_.push_back(std::make_unique<ServedEngine>());
             engines_.back()->service.setReply(tokens(5, milliseconds(2)));
         }
     }
@@ -454,14 +447,6 @@ public:
     }
 
 private:
-    struct Engine {
-        Engine() { configure(engine, recorder); }
-
-        ModelService service;
-        ZefaNlpEnginePrivate engine{service.endpointUrl()};
-        Recorder recorder;
-    };
-
     void chatAndStop(ZefaNlpEnginePrivate& engine, unsigned seed, HostOutcome& outcome) {
         std::mt19937 random(seed);
         for (int round = 0; round < kStoppedChatsPerEngine; ++round) {
@@ -478,7 +463,7 @@ private:
         }
     }
 
-    std::vector<std::unique_ptr<Engine>> engines_;
+    std::vector<std::unique_ptr<ServedEngine>> engines_;
     std::mutex outcomeMutex_;
 };
 
