@@ -45,7 +45,6 @@ public:
     ~RawService() {
         stop_ = true;
         thread_.join();
-        close(listener_);
     }
 
     void setAction(Action action) {
@@ -58,9 +57,9 @@ public:
 private:
     void serve() {
         while (!stop_) {
-            pollfd ready{listener_, POLLIN, 0};
+            pollfd ready{listener_.get(), POLLIN, 0};
             if (poll(&ready, 1, 50) <= 0) continue;
-            int connection = accept(listener_, nullptr, nullptr);
+            int connection = accept(listener_.get(), nullptr, nullptr);
             if (connection < 0) continue;
             readRequest(connection);
             Action action;
@@ -95,7 +94,7 @@ private:
     }
 
     int port_ = 0;
-    const int listener_;
+    const Descriptor listener_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     Action action_;

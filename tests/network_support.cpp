@@ -384,15 +384,14 @@ bool flushDue(Direction& direction) {
 }  // namespace
 
 LatencyRelay::LatencyRelay(int targetPort, milliseconds roundTrip)
-    : targetPort_(targetPort), roundTrip_(roundTrip) {
-    listener_ = listenOnLoopback(SOMAXCONN, port_);
-    thread_ = std::thread([this] { run(); });
-}
+    : targetPort_(targetPort),
+      roundTrip_(roundTrip),
+      listener_(listenOnLoopback(SOMAXCONN, port_)),
+      thread_([this] { run(); }) {}
 
 LatencyRelay::~LatencyRelay() {
     stop_ = true;
     thread_.join();
-    close(listener_);
 }
 
 std::string LatencyRelay::proxyUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -402,7 +401,7 @@ void LatencyRelay::run() {
     std::deque<Link> links;
     std::string buffer(kRelayReadBytes, '\0');
     while (!stop_) {
-        std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+        std::vector<pollfd> watched{{listener_.get(), POLLIN, 0}};
         std::vector<std::pair<Link*, Direction*>> readers;
         std::chrono::nanoseconds wait = kRelayTick;
         for (Link& link : links) {
@@ -424,7 +423,7 @@ void LatencyRelay::run() {
                                static_cast<long>((wait - seconds).count())};
         if (ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0) continue;
         if (watched[0].revents & POLLIN) {
-            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
             const int target = client >= 0 ? connectToLoopback(targetPort_) : -1;
             if (target >= 0) {
                 tuneRelaySocket(client);

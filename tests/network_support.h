@@ -138,10 +138,10 @@ public:
 private:
     void run();
 
-    int listener_ = -1;
     int port_ = 0;
     int targetPort_;
     std::chrono::milliseconds roundTrip_;
+    Descriptor listener_;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> accepted_{0};
     std::thread thread_;
