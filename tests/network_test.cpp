@@ -143,9 +143,8 @@ TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     }
 }
 
-// Over HTTP/2 only the stopped stream is reset: the next chat goes over the same connection,
-// without a new handshake. Over HTTP/1.1 the rest of the stopped reply is not read, so the next
-// chat opens a new connection.
+// A stop ends the reply for the service at once (nginx logs it incomplete), and the next chat
+// opens a new connection.
 TEST_P(Gateways, AStopMidStreamEndsItForTheServiceAndTheNextChatWorks) {
     service.setReply(streamReply(std::vector<std::string>(200, "t"), milliseconds(20)));
     const auto result = chatStopped(*engine, recorder, false);
