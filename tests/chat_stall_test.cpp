@@ -1,43 +1,27 @@
 // SPDX-License-Identifier: MIT
 // Stalled transfers end by the low-speed limit. Slow: libcurl needs 10 s or more to decide.
-#include "engine_inspector.h"
-#include "model_service.h"
-#include "test_support.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
+namespace zefa_test {
 namespace {
 
-using std::chrono::seconds;
-using zefa_test::ScriptedReply;
-
-class Stall : public testing::TestWithParam<bool> {};
+class Stall : public ServedEngineTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(Stall, ASilentServiceFailsWithTooSlow) {
-    zefa_test::ModelService service;
     ScriptedReply reply;
     if (GetParam()) {
-        reply.pieces = {zefa_test::roleEvent()};  // headers and one event, then silence
-        reply.ending = ScriptedReply::Ending::Hold;
-        reply.hold = seconds(60);
+        reply = silentAfterFirstEvent(seconds(60));  // headers and one event, then silence
     } else {
         reply.silenceBeforeHeaders = seconds(60);
     }
     service.setReply(reply);
-    ZefaNlpEnginePrivate engine(service.endpointUrl());
-    zefa_test::Recorder recorder;
-    zefa_test::configure(engine, recorder);
-
-    zefa_test::StderrCapture capture;
-    const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
-    const std::string printed = capture.text();
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.error.code, 4);
-    EXPECT_NE(result.error.message.find("too slow"), std::string::npos) << result.error.message;
-    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    const std::string message = chatExpectingNetworkError(engine);
+    EXPECT_NE(message.find("too slow"), std::string::npos) << message;
     EXPECT_EQ(recorder.fragments().size(), GetParam() ? 1u : 0u);
 }
 
@@ -47,20 +31,17 @@ INSTANTIATE_TEST_SUITE_P(AfterHeadersOrBefore, Stall, testing::Bool(),
                          });
 
 // Just above the low-speed limit for longer than its window: slow, but no stall.
-TEST(SlowDrip, AboveTheLowSpeedLimitCompletes) {
-    zefa_test::ModelService service;
+using SlowDrip = ServedEngineTest;
+
+TEST_F(SlowDrip, AboveTheLowSpeedLimitCompletes) {
     ScriptedReply reply;
     const std::string comment = ": " + std::string(23, '.') + "\n\n";  // 27 bytes every 0.5 s
     for (int i = 0; i < 28; ++i) reply.pieces.push_back(comment);
-    for (const std::string& piece : zefa_test::streamOf({"dripped"})) reply.pieces.push_back(piece);
-    reply.pause = std::chrono::milliseconds(500);
+    for (const std::string& piece : streamOf({"dripped"})) reply.pieces.push_back(piece);
+    reply.pause = milliseconds(500);
     service.setReply(reply);
-    ZefaNlpEnginePrivate engine(service.endpointUrl());
-    zefa_test::Recorder recorder;
-    zefa_test::configure(engine, recorder);
-    const auto result = engine.chat(R"({"messages": [{"role": "user", "content": "hi"}]})");
-    EXPECT_TRUE(result.success) << result.error.message;
-    EXPECT_EQ(recorder.text(), "dripped");
+    expectChatWorks(engine, "dripped");
 }
 
 }  // namespace
+}  // namespace zefa_test

@@ -11,18 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +26,7 @@
 namespace {
 
 using namespace zefa_chat;
+using zefa_test::ScratchDirectory;
 
 constexpr const char* kKey = "sk-units";
 
@@ -39,41 +35,13 @@ constexpr const char* kKey = "sk-units";
 constexpr off_t kHugeFileSize = static_cast<off_t>(
     std::min<std::int64_t>(std::int64_t{1} << 40, std::numeric_limits<off_t>::max()));
 
-// A scratch directory, also the state directory while it lives.
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        char path[] = "/tmp/zefa-chat-units-XXXXXX";
-        if (mkdtemp(path) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = path;
-        setenv("XDG_STATE_HOME", path, 1);
-    }
-    ~ScratchDirectory() {
-        unsetenv("XDG_STATE_HOME");
-        std::filesystem::remove_all(path_);
-    }
-    std::string file(const std::string& name, const std::string& text, mode_t mode = 0600) const {
-        const std::string path = path_ + "/" + name;
-        std::ofstream(path) << text;
-        chmod(path.c_str(), mode);
-        return path;
-    }
-    // A file of size bytes that holds text, then zeros (which take no room on disk).
-    std::string sparseFile(const std::string& name, const std::string& text, off_t size) const {
-        const std::string path = file(name, text);
-        if (truncate(path.c_str(), size) != 0) throw std::runtime_error("truncate failed");
-        return path;
-    }
-    std::string namedPipe(const std::string& name) const {
-        const std::string path = path_ + "/" + name;
-        if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
-        return path;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// A file of size bytes in directory that holds text, then zeros (which take no room on disk).
+std::string sparseFile(const ScratchDirectory& directory, const std::string& name,
+                       const std::string& text, off_t size) {
+    const std::string path = directory.file(name, text);
+    if (truncate(path.c_str(), size) != 0) throw std::runtime_error("truncate failed");
+    return path;
+}
 
 template <typename T>
 std::string failureText(const Outcome<T>& outcome) {
@@ -145,7 +113,7 @@ TEST(ChatOptions, ParseToOptionsOrAFailure) {
 }
 
 TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
-    const ScratchDirectory scratch;
+    const ScratchDirectory scratch("chat-units");
     const std::string privateKey = scratch.file("key", "  sk-1 \t\r\nsecond line\n");
     const std::string sharedKey = scratch.file("shared-key", "sk-2\n", 0644);
     const std::string system = scratch.file("system", "be brief\n\n");
@@ -155,9 +123,9 @@ TEST(ChatOptions, KeyAndSystemMessageFromTheirSources) {
     // Neither a named pipe without a writer nor an endless device may hold the read, nor a huge
     // file fill the memory; a key file is read no further than its first line.
     const std::string pipe = scratch.namedPipe("pipe");
-    const std::string longLine = scratch.sparseFile("long-line", "sk-", 4097);
-    const std::string keyAhead = scratch.sparseFile("key-ahead", "sk-4\n", kHugeFileSize);
-    const std::string longSystem = scratch.sparseFile("long-system", "be", (1 << 20) + 1);
+    const std::string longLine = sparseFile(scratch, "long-line", "sk-", 4097);
+    const std::string keyAhead = sparseFile(scratch, "key-ahead", "sk-4\n", kHugeFileSize);
+    const std::string longSystem = sparseFile(scratch, "long-system", "be", (1 << 20) + 1);
     struct Row {
         const char* name;
         Options options;
@@ -384,7 +352,7 @@ TEST(ConversationStore, KeepsTurnsAndTheSystemMessage) {
 }
 
 TEST(ConversationStore, SavedAndLoadedWithoutTheKey) {
-    const ScratchDirectory scratch;
+    const ScratchDirectory scratch("chat-units");
     const std::string path = scratch.path() + "/chat.json";
     const Messages messages = {{"system", "be brief"},
                                {"user", "my key is sk-9, and \"quotes\"\n\u4e16"},
@@ -407,7 +375,7 @@ TEST(ConversationStore, SavedAndLoadedWithoutTheKey) {
     const std::string pipe = scratch.namedPipe("chat.pipe");
     EXPECT_EQ(failureText(loadConversation(pipe)),
               "cannot read " + pipe + ": it is a named pipe, not a regular file");
-    const std::string huge = scratch.sparseFile("huge.json", "{", (16 << 20) + 1);
+    const std::string huge = sparseFile(scratch, "huge.json", "{", (16 << 20) + 1);
     EXPECT_EQ(
         failureText(loadConversation(huge)),
         "cannot read " + huge + ": it holds more than 16 MiB, the limit for a saved conversation");
@@ -447,7 +415,8 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const ScratchDirectory scratch;
+        const ScratchDirectory scratch("chat-units");
+        const zefa_test::EnvironmentVariable stateHome("XDG_STATE_HOME", scratch.path());
         const std::string directory = scratch.path() + "/zefa-chat";
         LastConversation(kKey).keep(messages);
         row.spoil(directory);
@@ -468,9 +437,7 @@ TEST(ConversationStore, LastConversationOnlyWhereItIsPrivate) {
         again.keep(Messages{{"user", "other"}});
         EXPECT_EQ(capture.text(),
                   "zefa-chat: the conversation is not kept for --continue: " + failure + "\n");
-        std::ifstream kept(directory + "/last.json");
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}),
-                  conversationText(messages, kKey));
+        EXPECT_EQ(zefa_test::readFile(directory + "/last.json"), conversationText(messages, kKey));
     }
 }
 
@@ -485,32 +452,21 @@ TEST(InterruptWatcher, StopReachesARequestThatStartsLater) {
     struct sigaction ignored {};
     ignored.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGINT, &ignored, &outside), 0);
-    std::mutex mutex;
-    std::condition_variable changed;
-    int stops = 0;
-    bool running = false;  // the engine has taken the request: a stop reaches it
-    bool stopped = false;
-    const auto waitFor = [&](const std::function<bool()>& condition) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(20), condition);
-    };
+    std::atomic<int> stops{0};
+    std::atomic<bool> running{false};  // the engine has taken the request: a stop reaches it
+    std::atomic<bool> stopped{false};
     {
         InterruptWatcher watcher(
             [&] {
-                const std::lock_guard<std::mutex> lock(mutex);
                 ++stops;
-                stopped = running;
-                changed.notify_all();
+                stopped = running.load();
             },
             true);
         watcher.setAnswering(true);
         ASSERT_EQ(raise(SIGINT), 0);
-        ASSERT_TRUE(waitFor([&] { return stops > 0; }));
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            running = true;
-        }
-        EXPECT_TRUE(waitFor([&] { return stopped; }));
+        ASSERT_TRUE(zefa_test::eventually([&] { return stops > 0; }));
+        running = true;
+        EXPECT_TRUE(zefa_test::eventually([&] { return stopped.load(); }));
         watcher.setAnswering(false);
     }
     struct sigaction after {};

@@ -2,6 +2,8 @@
 // The server-sent-event reader: the same events whatever the chunking, and its limit.
 #include "event_stream.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -47,9 +49,6 @@ Read readStream(const Case& c, std::size_t chunkSize) {
 
 const std::string kBom = "\xEF\xBB\xBF";
 
-// A row of the table shows as its name in test listings.
-void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
-
 class Framing : public testing::TestWithParam<Case> {};
 
 TEST_P(Framing, GivesTheSameEventsWhateverTheChunking) {
@@ -61,7 +60,7 @@ TEST_P(Framing, GivesTheSameEventsWhateverTheChunking) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
+ZEFA_TABLE(
     Streams, Framing,
     testing::Values(
         Case{"LineFeeds", "data: a\n\ndata: b\n\n", {"a", "b"}},
@@ -102,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
              "data: " + std::string(50, 'x'),
              {},
              Status::LimitExceeded,
-             40}),
-    [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+             40}));
 
 TEST(EventStreamReader, DispatchesEachEventWhenItsBlankLineArrives) {
     EventStreamReader reader(1024);

@@ -1,54 +1,31 @@
 // SPDX-License-Identifier: MIT
 // Hostile services and hosts: every fault ends the request with an exact outcome, and the engine
 // serves the next request normally.
-#include "engine_inspector.h"
-#include "model_service.h"
-#include "test_support.h"
-#include "zefa_nlp_util.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+namespace zefa_test {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using zefa_test::ModelService;
-using zefa_test::Recorder;
-using zefa_test::ScriptedReply;
-using zefa_test::StderrCapture;
-
-const std::string kHello = R"({"messages": [{"role": "user", "content": "hello"}]})";
 const std::string kStreamHeaders =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
-
-void writeAll(int fd, const std::string& text) {
-    for (std::size_t sent = 0; sent < text.size();) {
-        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<std::size_t>(n);
-    }
-}
 
 std::string chunked(const std::string& data) {
     char size[16];
@@ -63,25 +40,11 @@ public:
     // Runs on the service thread with the connection; may close it and set it to -1.
     using Action = std::function<void(int& connection)>;
 
-    RawService() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_, 8) != 0) {
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        }
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
+    RawService() : listener_(listenOnLoopback(8, port_)), thread_([this] { serve(); }) {}
 
     ~RawService() {
         stop_ = true;
         thread_.join();
-        close(listener_);
     }
 
     void setAction(Action action) {
@@ -89,16 +52,14 @@ public:
         action_ = std::move(action);
     }
 
-    std::string endpointUrl() const {
-        return "http://127.0.0.1:" + std::to_string(port_) + "/compatible-mode/v1/chat/completions";
-    }
+    std::string endpointUrl() const { return chatEndpointUrl(port_); }
 
 private:
     void serve() {
         while (!stop_) {
-            pollfd ready{listener_, POLLIN, 0};
+            pollfd ready{listener_.get(), POLLIN, 0};
             if (poll(&ready, 1, 50) <= 0) continue;
-            int connection = accept(listener_, nullptr, nullptr);
+            int connection = accept(listener_.get(), nullptr, nullptr);
             if (connection < 0) continue;
             readRequest(connection);
             Action action;
@@ -132,8 +93,8 @@ private:
         }
     }
 
-    int listener_ = -1;
     int port_ = 0;
+    const Descriptor listener_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     Action action_;
@@ -142,53 +103,35 @@ private:
 
 // A whole, well-formed reply that closes the connection: how a sound service answers.
 void answerNormally(int& connection) {
-    std::string body;
-    for (const std::string& piece : zefa_test::streamOf({"fine"})) body += piece;
-    writeAll(
+    (void)sendAll(
         connection,
-        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" + body);
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" +
+            joined(streamOf({"fine"})));
 }
 
-class Faults : public testing::Test {
+class RawFaults : public testing::Test {
 protected:
-    std::string expectNetworkError(ZefaNlpEnginePrivate& e) {
-        return zefa_test::chatExpectingNetworkError(e, kHello);
-    }
+    void SetUp() override { configure(engine, recorder); }
 
     // The engine answers the next request normally.
-    void expectRecovery(ZefaNlpEnginePrivate& e) {
-        Recorder next;
-        e.setTextGenerationResultCallback(next.callback());
-        const auto result = e.chat(kHello);
-        EXPECT_TRUE(result.success) << result.error.message;
-        EXPECT_EQ(next.text(), "fine");
-        EXPECT_EQ(next.fragments().size(), 3u);
-    }
-
-    Recorder recorder;
-};
-
-class RawFaults : public Faults {
-protected:
-    void SetUp() override { zefa_test::configure(engine, recorder); }
-
     void recover() {
         raw.setAction(answerNormally);
-        expectRecovery(engine);
+        expectChatWorks(engine, "fine");
     }
 
     RawService raw;
     ZefaNlpEnginePrivate engine{raw.endpointUrl()};
+    Recorder recorder;
 };
 
 RawService::Action writing(const std::string& text) {
-    return [text](int& connection) { writeAll(connection, text); };
+    return [text](int& connection) { (void)sendAll(connection, text); };
 }
 
 // Writes text, then resets the connection instead of closing it.
 RawService::Action resettingAfter(const std::string& text) {
     return [text](int& connection) {
-        writeAll(connection, text);
+        (void)sendAll(connection, text);
         std::this_thread::sleep_for(milliseconds(50));
         const linger resetOnClose{1, 0};
         setsockopt(connection, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
@@ -222,7 +165,7 @@ TEST_F(RawFaults, ABrokenConnectionIsANetworkError) {
         const char* message;
         const char* delivered;  // what arrived before the break; a torn event never does
     };
-    const std::string one = kStreamHeaders + chunked(zefa_test::contentEvent("one"));
+    const std::string one = kStreamHeaders + chunked(contentEvent("one"));
     const std::vector<Broken> cases = {
         {"closed before the headers", [](int&) {}, "Empty reply from server", ""},
         {"closed after the headers", writing(kStreamHeaders),
@@ -240,7 +183,7 @@ TEST_F(RawFaults, ABrokenConnectionIsANetworkError) {
         engine.setTextGenerationResultCallback(seen.callback());
         raw.setAction(c.action);
         const std::string cause = c.message ? c.message : libcurlsOwnText(raw.endpointUrl());
-        const std::string message = expectNetworkError(engine);
+        const std::string message = chatExpectingNetworkError(engine);
         EXPECT_NE(message.find(cause), std::string::npos) << c.name << ": " << message;
         EXPECT_EQ(seen.text(), c.delivered) << c.name;
     }
@@ -248,9 +191,7 @@ TEST_F(RawFaults, ABrokenConnectionIsANetworkError) {
 }
 
 TEST_F(RawFaults, ResetAfterDoneStillSucceeds) {
-    std::string body;
-    for (const std::string& piece : zefa_test::streamOf({"all", " there"})) body += piece;
-    raw.setAction(resettingAfter(kStreamHeaders + chunked(body)));
+    raw.setAction(resettingAfter(kStreamHeaders + chunked(joined(streamOf({"all", " there"})))));
     StderrCapture capture;
     const auto result = engine.chat(kHello);
     EXPECT_EQ(capture.text(), "");
@@ -261,10 +202,11 @@ TEST_F(RawFaults, ResetAfterDoneStillSucceeds) {
 
 TEST_F(RawFaults, ALastEventWithoutItsBlankLineIsDelivered) {
     raw.setAction([](int& connection) {
-        writeAll(connection,
-                 "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" +
-                     zefa_test::contentEvent("a") +
-                     R"(data: {"choices":[{"delta":{"content":"b"},"finish_reason":"stop"}]})");
+        (void)sendAll(
+            connection,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n" +
+                contentEvent("a") +
+                R"(data: {"choices":[{"delta":{"content":"b"},"finish_reason":"stop"}]})");
     });
     const auto result = engine.chat(kHello);
     EXPECT_TRUE(result.success);
@@ -272,25 +214,20 @@ TEST_F(RawFaults, ALastEventWithoutItsBlankLineIsDelivered) {
     EXPECT_EQ(recorder.fragments().back()["is_end"], true);
 }
 
-class ServiceFaults : public Faults {
+class ServiceFaults : public ServedEngineTest {
 protected:
-    void SetUp() override { zefa_test::configure(engine, recorder); }
-
+    // The engine answers the next request normally.
     void recover() {
-        service.setReply(ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"fine"})});
-        expectRecovery(engine);
+        service.setReply(streamReply({"fine"}));
+        expectChatWorks(engine, "fine");
     }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
 };
 
 TEST_F(ServiceFaults, TenThousandOneByteWrites) {
     std::vector<std::string> tokens;
     // Multi-byte characters too: a write may end inside one.
     for (int i = 0; i < 40; ++i) tokens.push_back("token 你好 " + std::to_string(i) + " ");
-    std::string whole;
-    for (const std::string& piece : zefa_test::streamOf(tokens)) whole += piece;
+    std::string whole = joined(streamOf(tokens));
     while (whole.size() < 10000) whole = ": padding comment\n\n" + whole;
     ScriptedReply reply;
     for (const char c : whole) reply.pieces.emplace_back(1, c);
@@ -310,12 +247,12 @@ TEST_F(ServiceFaults, AnEventIsHeldUpToTheBufferLimit) {
     constexpr std::size_t kWrite = 16 * 1024;
     for (const std::size_t kib : {1000u, 1100u}) {
         const std::string content(kib * 1024, 'x');
-        const std::string event = zefa_test::contentEvent(content);
-        ScriptedReply reply{200, "text/event-stream", {zefa_test::contentEvent("before")}};
+        const std::string event = contentEvent(content);
+        ScriptedReply reply{200, "text/event-stream", {contentEvent("before")}};
         for (std::size_t pos = 0; pos < event.size(); pos += kWrite) {
             reply.pieces.push_back(event.substr(pos, kWrite));
         }
-        reply.pieces.push_back(zefa_test::doneEvent());
+        reply.pieces.push_back(doneEvent());
         service.setReply(reply);
         Recorder seen;
         engine.setTextGenerationResultCallback(seen.callback());
@@ -332,9 +269,8 @@ TEST_F(ServiceFaults, AnEventIsHeldUpToTheBufferLimit) {
 }
 
 TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {
-    service.setReply(
-        ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"s", "l", "o", "w"})});
-    engine.setTextGenerationResultCallback([this](const zefa_test::TextGenerationResult& result) {
+    service.setReply(streamReply({"s", "l", "o", "w"}));
+    engine.setTextGenerationResultCallback([this](const TextGenerationResult& result) {
         std::this_thread::sleep_for(milliseconds(300));
         recorder.record(result);
     });
@@ -347,106 +283,37 @@ TEST_F(ServiceFaults, AHostThatTakesItsTimeOverEachFragment) {
 
 // ---------------------------------------------------------------- hosts that fork
 
-// The gate that forked workers wait at: a pipe whose write end only the test holds.
-class Gate {
-public:
-    Gate() {
-        if (pipe(ends_) != 0) throw std::runtime_error("pipe failed");
-    }
-    ~Gate() {
-        open();
-        close(ends_[0]);
-    }
-    Gate(const Gate&) = delete;
-    Gate& operator=(const Gate&) = delete;
-
-    // In the test: lets every worker go. In a worker: gives up its copy of the write end.
-    void open() {
-        if (ends_[1] >= 0) close(ends_[1]);
-        ends_[1] = -1;
-    }
-    // In a worker: returns once the test opened the gate.
-    void pass() {
-        open();
-        char ignored;
-        (void)read(ends_[0], &ignored, 1);  // end of file once no process holds the write end
-    }
-
-private:
-    int ends_[2] = {-1, -1};
-};
-
-// A worker process forked from the test, as a pre-forking host makes them: it waits at the gate,
-// runs its work with what it inherited (the engine among it), writes what the work returned into
-// a pipe and ends at once, without running any destructor of the test process.
+// A worker forked from the test, as a pre-forking host makes them: once the gate opens, it runs
+// its work with what it inherited (the engine among it) and ends, writing what the work returned
+// into reportFile.
 class ForkedWorker {
 public:
-    ForkedWorker(Gate& gate, const std::function<std::string()>& work) {
-        int report[2];
-        if (pipe(report) != 0) throw std::runtime_error("pipe failed");
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(report[0]);
-            gate.pass();
-            const std::string text = work();
-            for (std::size_t written = 0; written < text.size();) {
-                const ssize_t n = write(report[1], text.data() + written, text.size() - written);
-                if (n <= 0) break;
-                written += static_cast<std::size_t>(n);
-            }
-            _exit(0);
-        }
-        close(report[1]);
-        report_ = report[0];
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-    }
-
-    ~ForkedWorker() {
-        close(report_);
-        if (!reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    ForkedWorker(const ForkedWorker&) = delete;
-    ForkedWorker& operator=(const ForkedWorker&) = delete;
+    ForkedWorker(Gate& gate, std::string reportFile, const std::function<std::string()>& work)
+        : reportFile_(std::move(reportFile)), process_([&] {
+              (void)gate.wait(kWorkerLimit);
+              // Opened before the work, which may use up the descriptors.
+              const int report = open(reportFile_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+              const std::string text = work();
+              return report >= 0 && write(report, text.data(), text.size()) ==
+                                        static_cast<ssize_t>(text.size())
+                         ? 0
+                         : 1;
+          }) {}
 
     // What the work returned, once the worker has ended; a note of what went wrong otherwise.
     std::string report() {
-        std::string text;
-        char buffer[4096];
-        const auto deadline = std::chrono::steady_clock::now() + kWorkerLimit;
-        for (;;) {
-            pollfd readable{report_, POLLIN, 0};
-            if (std::chrono::steady_clock::now() > deadline || poll(&readable, 1, 100) < 0) {
-                return "no report in time: " + text;
-            }
-            if (readable.revents == 0) continue;
-            const ssize_t n = read(report_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        int status = 0;
-        reaped_ = waitpid(pid_, &status, 0) == pid_;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            return "ended abnormally (status " + std::to_string(status) + "): " + text;
-        }
-        return text;
+        const int status = process_.wait(kWorkerLimit);  // -1: it still runs
+        const std::string text = readFile(reportFile_);
+        return status == 0 ? text : "ended with status " + std::to_string(status) + ": " + text;
     }
 
 private:
     // Far above the engine's own limits (10 s for a stall or a connection).
     static constexpr std::chrono::seconds kWorkerLimit{60};
 
-    pid_t pid_ = -1;
-    int report_ = -1;
-    bool reaped_ = false;
+    const std::string reportFile_;
+    ChildProcess process_;
 };
-
-std::string ask(const std::string& prompt) {
-    return R"({"messages": [{"role": "user", "content": ")" + prompt + "\"}]}";
-}
 
 // A chat in a worker, reported as "success: <text>" or "code <n>: <message>".
 std::string chatInWorker(ZefaNlpEnginePrivate& engine, const std::string& prompt) {
@@ -466,12 +333,14 @@ TEST_F(ServiceFaults, ForkedWorkersChatOnConnectionsOfTheirOwn) {
     constexpr int kWorkers = 4;
     service.setEchoReplies(milliseconds(1));
     ASSERT_TRUE(engine.chat(ask("parent")).success);
+    const ScratchDirectory reports("workers");
     Gate gate;
     std::vector<std::unique_ptr<ForkedWorker>> workers;
     for (int i = 0; i < kWorkers; ++i) {
         const std::string prompt = "worker " + std::to_string(i);
         workers.push_back(std::make_unique<ForkedWorker>(
-            gate, [this, prompt] { return chatInWorker(engine, prompt); }));
+            gate, reports.path() + "/" + prompt,
+            [this, prompt] { return chatInWorker(engine, prompt); }));
     }
     gate.open();
     for (int i = 0; i < kWorkers; ++i) {
@@ -486,20 +355,21 @@ TEST_F(ServiceFaults, ForkedWorkersChatOnConnectionsOfTheirOwn) {
 // (the thread that made it did not come along), so it chats at once, and its stop reaches
 // nothing of the parent's.
 TEST_F(ServiceFaults, AForkDuringAChatLeavesTheChildAnIdleEngine) {
-    service.setResponder([](const zefa_test::RecordedRequest& request) {
+    service.setResponder([](const RecordedRequest& request) {
         if (request.body.find("parent") != std::string::npos) {
-            return zefa_test::silentAfterFirstEvent(seconds(60));
+            return silentAfterFirstEvent(seconds(60));
         }
-        zefa_test::EchoOptions immediately;
+        EchoOptions immediately;
         immediately.pace = milliseconds(0);
-        return zefa_test::echoReply(request, immediately);
+        return echoReply(request, immediately);
     });
     Recorder parentSeen;
     engine.setTextGenerationResultCallback(parentSeen.callback());
     std::thread parentChat([this] { EXPECT_TRUE(engine.chat(ask("parent")).success); });
     ASSERT_TRUE(parentSeen.waitFor(1));
+    const ScratchDirectory reports("worker");
     Gate gate;
-    ForkedWorker worker(gate, [this, &parentSeen] {
+    ForkedWorker worker(gate, reports.path() + "/report", [this, &parentSeen] {
         engine.stopChat();
         const std::string chat = chatInWorker(engine, "worker");
         return std::to_string(parentSeen.endMarkers()) + " end markers; " + chat;
@@ -517,8 +387,9 @@ TEST_F(ServiceFaults, OutOfDescriptorsTheMessageNamesTheCause) {
     // A pre-forking host's parent chats first. (It also lets UndefinedBehaviorSanitizer check the
     // engine's types while descriptors are left: its check needs a pipe.)
     ASSERT_TRUE(engine.chat(ask("parent")).success);
+    const ScratchDirectory reports("worker");
     Gate gate;
-    ForkedWorker worker(gate, [this] {
+    ForkedWorker worker(gate, reports.path() + "/report", [this] {
         const rlimit few{64, 64};
         if (setrlimit(RLIMIT_NOFILE, &few) != 0) return std::string("setrlimit failed");
         while (open("/dev/null", O_RDONLY) >= 0) {
@@ -533,3 +404,4 @@ TEST_F(ServiceFaults, OutOfDescriptorsTheMessageNamesTheCause) {
 }
 
 }  // namespace
+}  // namespace zefa_test

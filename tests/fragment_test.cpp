@@ -3,13 +3,12 @@
 // reader of plain chunks and the JSON library. They must never differ by a byte.
 #include "fragment.h"
 
+#include "system_support.h"
 #include "zefa_nlp_util.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -63,9 +62,7 @@ TEST(Fragment, EveryShapeOfContentAndFinishReason) {
 std::vector<std::string> differentialPayloads() {
     std::vector<std::string> payloads;
     for (const auto& entry : std::filesystem::directory_iterator(ZEFA_FAST_PATH_CORPUS)) {
-        std::ifstream file(entry.path(), std::ios::binary);
-        payloads.emplace_back(std::istreambuf_iterator<char>(file),
-                              std::istreambuf_iterator<char>());
+        payloads.push_back(zefa_test::readFile(entry.path()));
     }
     const std::vector<std::string> contents = {
         R"("")",

@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "network_support.h"
 
+#include "model_service.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <deque>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,9 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace zefa_test {
@@ -31,8 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kChatPath = "/compatible-mode/v1/chat/completions";
-// How long a program may take to listen, or to end after SIGTERM.
+// How long a program may take to listen, or to write what the test waits for.
 constexpr std::chrono::seconds kProgramGrace{10};
 constexpr milliseconds kPollInterval{20};
 // Attempts at starting a program on a port that another may have taken meanwhile.
@@ -43,91 +39,26 @@ constexpr milliseconds kRelayTick{50};
 constexpr int kRelaySendTimeoutSeconds = 1;
 constexpr std::size_t kRelayReadBytes = 64 * 1024;
 
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return address;
-}
-
-}  // namespace
-
-int listenOnLoopback(int backlog, int& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0) {
-        throw std::runtime_error(std::string("cannot listen on 127.0.0.1: ") + strerror(errno));
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-int connectToLoopback(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-namespace {
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
 void run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
         throw std::runtime_error("failed: " + command);
     }
 }
 
-// Starts a program that listens on a port named in its configuration. makeArgv writes the
-// configuration for a port and returns the command line. Another process may take the port
-// between the choice and the program's bind, so a failed start is tried again on another one.
-std::unique_ptr<ChildProcess> startListening(
-    const std::function<std::vector<std::string>(int port)>& makeArgv, const std::string& logFile,
-    int& port) {
-    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-        port = freeLoopbackPort();
-        auto process = std::make_unique<ChildProcess>(makeArgv(port), logFile);
-        if (waitForListener(port, *process, kProgramGrace)) return process;
+// Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
+// limit passed first.
+bool waitForListener(int port, ChildProcess& process) {
+    const auto deadline = Clock::now() + kProgramGrace;
+    while (Clock::now() < deadline && process.running()) {
+        const int fd = connectToLoopback(port);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(kPollInterval);
     }
-    throw std::runtime_error("the program did not start; its log:\n" + readFile(logFile));
+    return false;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------- files and certificates
-
-ScratchDirectory::ScratchDirectory(const std::string& name) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / ("zefa-" + name + "-XXXXXX")).string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-namespace {
 
 // A certificate for 127.0.0.1 that ca signed, for a key that newKey (openssl req options) makes.
 void issueServerCertificate(const TestCa& ca, const std::string& newKey,
@@ -141,22 +72,6 @@ void issueServerCertificate(const TestCa& ca, const std::string& newKey,
     run("openssl x509 -req -days 2 -in '" + request + "' -CA '" + ca.certificate + "' -CAkey '" +
         ca.key + "' -CAcreateserial -extfile '" + extensions + "' -out '" + certificate + "'");
 }
-
-}  // namespace
-
-TestCa makeTestCa(const std::string& directory) {
-    const TestCa ca{directory + "/ca.crt", directory + "/ca.key", directory + "/server.crt",
-                    directory + "/server.key"};
-    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
-    const std::string newKey =
-        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + ca.key + "' -out '" +
-        ca.certificate + "'");
-    issueServerCertificate(ca, newKey, ca.serverCertificate, ca.serverKey);
-    return ca;
-}
-
-namespace {
 
 // Why libcurl cannot be made to trust ca here, or an empty text when it does now.
 std::string trustInPrivateNamespace(const TestCa& ca, const std::string& directory) {
@@ -186,6 +101,20 @@ std::string trustInPrivateNamespace(const TestCa& ca, const std::string& directo
 
 }  // namespace
 
+// ---------------------------------------------------------------- certificates
+
+TestCa makeTestCa(const std::string& directory) {
+    const TestCa ca{directory + "/ca.crt", directory + "/ca.key", directory + "/server.crt",
+                    directory + "/server.key"};
+    // P-256 keys: the handshake costs a fraction of what RSA costs, as with real services.
+    const std::string newKey =
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    run(newKey + " -x509 -days 2 -subj '/CN=zefa test CA' -keyout '" + ca.key + "' -out '" +
+        ca.certificate + "'");
+    issueServerCertificate(ca, newKey, ca.serverCertificate, ca.serverKey);
+    return ca;
+}
+
 const TrustedCa& trustedTestCa() {
     static const ScratchDirectory directory("ca");
     static const TrustedCa trusted = [] {
@@ -208,66 +137,19 @@ std::string missingProgram(const std::string& program) {
     return program + " is not installed (scripts/install-deps.sh installs it)";
 }
 
-// ---------------------------------------------------------------- child processes
+// ---------------------------------------------------------------- programs of the field
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logFile) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-        // Only async-signal-safe calls until exec: the test process has threads.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its programs with it
-        if (getppid() != parent) _exit(127);
-        dup2(input, STDIN_FILENO);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        execvp(args[0], args.data());
-        _exit(127);
+// Another process may take the port between its choice and the program's bind, so a failed
+// start is tried again on another one.
+void ListeningProgram::start(const std::function<std::vector<std::string>(int port)>& makeArgv,
+                             const std::string& logFile) {
+    logFile_ = logFile;
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        port_ = freeLoopbackPort();
+        process_ = std::make_unique<ChildProcess>(makeArgv(port_), logFile_);
+        if (waitForListener(port_, *process_)) return;
     }
-    close(log);
-    close(input);
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-}
-
-ChildProcess::~ChildProcess() {
-    if (!running()) return;
-    kill(pid_, SIGTERM);
-    const auto deadline = Clock::now() + kProgramGrace;
-    while (running() && Clock::now() < deadline) std::this_thread::sleep_for(kPollInterval);
-    if (running()) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
-}
-
-bool ChildProcess::running() {
-    if (reaped_) return false;
-    reaped_ = waitpid(pid_, nullptr, WNOHANG) == pid_;
-    return !reaped_;
-}
-
-int freeLoopbackPort() {
-    int port = 0;
-    close(listenOnLoopback(1, port));
-    return port;
-}
-
-bool waitForListener(int port, ChildProcess& process, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline && process.running()) {
-        const int fd = connectToLoopback(port);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    return false;
+    throw std::runtime_error("the program did not start; its log:\n" + log());
 }
 
 // ---------------------------------------------------------------- the gateway
@@ -314,12 +196,10 @@ Gateway::Gateway(const TestCa& ca, int servicePort, const std::string& directory
         return std::vector<std::string>{"nginx", "-p", directory_ + "/",         "-c",
                                         config,  "-e", directory_ + "/error.log"};
     };
-    process_ = startListening(makeArgv, directory_ + "/stderr.log", port_);
+    start(makeArgv, directory_ + "/stderr.log");
 }
 
-std::string Gateway::endpointUrl() const {
-    return "https://127.0.0.1:" + std::to_string(port_) + kChatPath;
-}
+std::string Gateway::endpointUrl() const { return chatEndpointUrl(port(), "https"); }
 
 std::vector<Gateway::LogEntry> Gateway::accessLog() const {
     std::vector<LogEntry> entries;
@@ -346,9 +226,10 @@ bool Gateway::waitForLogEntries(std::size_t count) const {
 
 // ---------------------------------------------------------------- the proxy
 
-Proxy::Proxy(const std::string& directory, bool refuseTunnels)
-    : logFile_(directory + (refuseTunnels ? "/tinyproxy-refusing.log" : "/tinyproxy.log")) {
-    const std::string config = logFile_ + ".conf";
+Proxy::Proxy(const std::string& directory, bool refuseTunnels) {
+    const std::string logFile =
+        directory + (refuseTunnels ? "/tinyproxy-refusing.log" : "/tinyproxy.log");
+    const std::string config = logFile + ".conf";
     const auto makeArgv = [&](int port) {
         std::ostringstream text;
         text << "Port " << port
@@ -363,17 +244,14 @@ Proxy::Proxy(const std::string& directory, bool refuseTunnels)
         // -d: in the foreground, logging to standard error
         return std::vector<std::string>{"tinyproxy", "-d", "-c", config};
     };
-    process_ = startListening(makeArgv, logFile_, port_);
+    start(makeArgv, logFile);
 }
 
-std::string Proxy::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-std::string Proxy::log() const { return readFile(logFile_); }
+std::string Proxy::url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
 // ---------------------------------------------------------------- an outdated TLS service
 
-Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
-    : logFile_(directory + "/tls11-server.log") {
+Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory) {
     const std::string certificate = directory + "/tls11-server.crt";
     const std::string key = directory + "/tls11-server.key";
     issueServerCertificate(ca, "openssl req -newkey rsa:2048 -nodes", certificate, key);
@@ -395,16 +273,14 @@ Tls11Server::Tls11Server(const TestCa& ca, const std::string& directory)
                                         "-rev",
                                         "-trace"};
     };
-    process_ = startListening(makeArgv, logFile_, port_);
+    start(makeArgv, directory + "/tls11-server.log");
 }
 
-std::string Tls11Server::endpointUrl() const {
-    return "https://127.0.0.1:" + std::to_string(port_) + kChatPath;
-}
+std::string Tls11Server::endpointUrl() const { return chatEndpointUrl(port(), "https"); }
 
 bool Tls11Server::receivedApplicationData() const {
     // Each record is traced as "Received Record", a header block of indented lines, and its body.
-    const std::string trace = readFile(logFile_);
+    const std::string trace = log();
     const std::string received = "Received Record\nHeader:\n";
     for (std::size_t at = trace.find(received); at != std::string::npos;
          at = trace.find(received, at + 1)) {
@@ -419,17 +295,11 @@ bool Tls11Server::receivedApplicationData() const {
 
 // ---------------------------------------------------------------- black holes
 
-BlackHole::BlackHole(Kind kind) {
-    // Never accepted: an open hole completes handshakes into its queue; a full one has a queue
-    // of one connection, which a connection of its own fills.
-    listener_ = listenOnLoopback(kind == Kind::Open ? SOMAXCONN : 0, port_);
-    if (kind == Kind::Full) filler_ = connectToLoopback(port_);
-}
-
-BlackHole::~BlackHole() {
-    if (filler_ >= 0) close(filler_);
-    close(listener_);
-}
+// Never accepted: an open hole completes handshakes into its queue; a full one has a queue of
+// one connection, which a connection of its own fills.
+BlackHole::BlackHole(Kind kind)
+    : listener_(listenOnLoopback(kind == Kind::Open ? SOMAXCONN : 0, port_)),
+      filler_(kind == Kind::Full ? connectToLoopback(port_) : -1) {}
 
 // ---------------------------------------------------------------- the latency relay
 
@@ -463,15 +333,6 @@ void tuneRelaySocket(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const timeval limit{kRelaySendTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Reads what is there and queues it, due half a round trip later.
@@ -523,15 +384,14 @@ bool flushDue(Direction& direction) {
 }  // namespace
 
 LatencyRelay::LatencyRelay(int targetPort, milliseconds roundTrip)
-    : targetPort_(targetPort), roundTrip_(roundTrip) {
-    listener_ = listenOnLoopback(SOMAXCONN, port_);
-    thread_ = std::thread([this] { run(); });
-}
+    : targetPort_(targetPort),
+      roundTrip_(roundTrip),
+      listener_(listenOnLoopback(SOMAXCONN, port_)),
+      thread_([this] { run(); }) {}
 
 LatencyRelay::~LatencyRelay() {
     stop_ = true;
     thread_.join();
-    close(listener_);
 }
 
 std::string LatencyRelay::proxyUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -541,7 +401,7 @@ void LatencyRelay::run() {
     std::deque<Link> links;
     std::string buffer(kRelayReadBytes, '\0');
     while (!stop_) {
-        std::vector<pollfd> watched{{listener_, POLLIN, 0}};
+        std::vector<pollfd> watched{{listener_.get(), POLLIN, 0}};
         std::vector<std::pair<Link*, Direction*>> readers;
         std::chrono::nanoseconds wait = kRelayTick;
         for (Link& link : links) {
@@ -563,7 +423,7 @@ void LatencyRelay::run() {
                                static_cast<long>((wait - seconds).count())};
         if (ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0) continue;
         if (watched[0].revents & POLLIN) {
-            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
             const int target = client >= 0 ? connectToLoopback(targetPort_) : -1;
             if (target >= 0) {
                 tuneRelaySocket(client);

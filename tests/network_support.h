@@ -5,29 +5,17 @@
 // network's latency. Each program is ended by its PID when its owner goes.
 #pragma once
 
+#include "system_support.h"
+
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
 namespace zefa_test {
-
-// A fresh directory under the temporary directory, removed with its contents.
-class ScratchDirectory {
-public:
-    explicit ScratchDirectory(const std::string& name);
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A certificate authority of the tests and a certificate for 127.0.0.1 that it signed (PEM).
 struct TestCa {
@@ -54,44 +42,26 @@ const TrustedCa& trustedTestCa();
 // Why the program cannot be run here (not installed), or an empty text.
 std::string missingProgram(const std::string& program);
 
-// A program run by the tests, its standard output and error in a log file; the destructor ends
-// it by its PID (SIGTERM, SIGKILL after a grace period) and reaps it.
-class ChildProcess {
+// A program of the field, listening on a port of 127.0.0.1, its output in a log file.
+class ListeningProgram {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::string& logFile);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    int port() const { return port_; }
+    std::string log() const { return readFile(logFile_); }
 
-    pid_t pid() const { return pid_; }
-    bool running();
+protected:
+    // Starts it: makeArgv writes its configuration for a port and returns its command line.
+    void start(const std::function<std::vector<std::string>(int port)>& makeArgv,
+               const std::string& logFile);
 
 private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
+    std::string logFile_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
 };
-
-// A port of 127.0.0.1 that was free a moment ago.
-int freeLoopbackPort();
-
-// A listening socket on 127.0.0.1 and an ephemeral port; returns the socket (close-on-exec),
-// sets port. Throws when it cannot listen.
-int listenOnLoopback(int backlog, int& port);
-
-// A socket connected to 127.0.0.1:port (close-on-exec), or -1.
-int connectToLoopback(int port);
-
-// Waits until something accepts connections on 127.0.0.1:port; false when process ended or the
-// limit passed first.
-bool waitForListener(int port, ChildProcess& process,
-                     std::chrono::seconds limit = std::chrono::seconds(20));
-
-// The text of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
 
 // nginx terminating TLS on 127.0.0.1 with the test CA's certificate and passing requests on,
 // unbuffered and over kept connections, to a plain HTTP service on 127.0.0.1.
-class Gateway {
+class Gateway : public ListeningProgram {
 public:
     struct LogEntry {
         std::string protocol;  // "HTTP/2.0", "HTTP/1.1"
@@ -103,7 +73,6 @@ public:
     // http2: offer HTTP/2 by ALPN besides HTTP/1.1.
     Gateway(const TestCa& ca, int servicePort, const std::string& directory, bool http2);
 
-    int port() const { return port_; }
     std::string endpointUrl() const;
     // One entry per request that nginx finished, in order.
     std::vector<LogEntry> accessLog() const;
@@ -112,40 +81,27 @@ public:
 
 private:
     std::string directory_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // tinyproxy on 127.0.0.1. A refusing one allows tunnels (CONNECT) to port 443 only, and so
 // refuses those to the tests' ports.
-class Proxy {
+class Proxy : public ListeningProgram {
 public:
     Proxy(const std::string& directory, bool refuseTunnels);
 
     std::string url() const;  // http://127.0.0.1:port
-    std::string log() const;
-
-private:
-    std::string logFile_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // openssl s_server on 127.0.0.1 as an outdated service runs it: nothing newer than TLS 1.1, and
 // AES128-SHA alone (RSA key exchange), with a certificate for 127.0.0.1 whose RSA key the test CA
 // signed. It answers each line with the line reversed, and traces every TLS record it receives.
-class Tls11Server {
+class Tls11Server : public ListeningProgram {
 public:
     Tls11Server(const TestCa& ca, const std::string& directory);
 
     std::string endpointUrl() const;
     // Application data (a request, however encrypted) has reached it.
     bool receivedApplicationData() const;
-
-private:
-    std::string logFile_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 // A TCP listener on 127.0.0.1 that never answers. Open: the kernel completes every handshake
@@ -155,16 +111,13 @@ class BlackHole {
 public:
     enum class Kind { Open, Full };
     explicit BlackHole(Kind kind);
-    ~BlackHole();
-    BlackHole(const BlackHole&) = delete;
-    BlackHole& operator=(const BlackHole&) = delete;
 
     int port() const { return port_; }
 
 private:
-    int listener_ = -1;
-    int filler_ = -1;  // the connection that fills a full queue
     int port_ = 0;
+    Descriptor listener_;
+    Descriptor filler_;  // the connection that fills a full queue
 };
 
 // A proxy on 127.0.0.1 with the latency of a network: a client names it in https_proxy, and
@@ -185,10 +138,10 @@ public:
 private:
     void run();
 
-    int listener_ = -1;
     int port_ = 0;
     int targetPort_;
     std::chrono::milliseconds roundTrip_;
+    Descriptor listener_;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> accepted_{0};
     std::thread thread_;

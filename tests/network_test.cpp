@@ -2,10 +2,10 @@
 // Chats as they travel in the field: over TLS through a real gateway (HTTP/2 by ALPN, and
 // HTTP/1.1), through a real proxy's tunnel, and into black holes. The programs run as children
 // of the test on 127.0.0.1; the test CA is trusted in this process's own mount namespace only.
-#include "engine_inspector.h"
 #include "model_service.h"
 #include "network_support.h"
 #include "test_support.h"
+#include "zefa_nlp_engine_p.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +17,10 @@
 #include <thread>
 #include <vector>
 
+namespace zefa_test {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using std::chrono::steady_clock;
-using zefa_test::BlackHole;
-using zefa_test::Gateway;
-using zefa_test::ModelService;
-using zefa_test::Recorder;
-using zefa_test::ScriptedReply;
-using zefa_test::StderrCapture;
-
-const std::string kHello = R"({"messages": [{"role": "user", "content": "hello there"}]})";
-const std::string kEcho = "You said: hello there";
+const std::string kEcho = "You said: hello";
 constexpr milliseconds kStopRetry{50};
 // Far above the bound of a connection phase or a stall (10 s), far below libcurl's default
 // connection timeout (300 s).
@@ -38,8 +28,7 @@ constexpr seconds kTransportFailureLimit{60};
 
 // Runs a chat while another thread stops it, once after the first fragment, or, with
 // untilItEnds, again and again until the chat returns (for requests that deliver nothing).
-ai_engine::result::AiEngineBaseResult chatStopped(ZefaNlpEnginePrivate& engine, Recorder& recorder,
-                                                  bool untilItEnds) {
+AiEngineBaseResult chatStopped(ZefaNlpEnginePrivate& engine, Recorder& recorder, bool untilItEnds) {
     std::atomic<bool> ended{false};
     std::thread stopper([&] {
         if (!untilItEnds) {
@@ -66,40 +55,34 @@ struct HoleCase {
     bool stop;
 };
 
-// A row of the table shows as its name in test listings.
-void PrintTo(const HoleCase& row, std::ostream* out) { *out << row.name; }
-
 class BlackHoles : public testing::TestWithParam<HoleCase> {};
 
 // No connection phase and no silent service holds a request for long, and a stop ends it.
 TEST_P(BlackHoles, EndInTransportFailureOrStop) {
     const HoleCase& c = GetParam();
     BlackHole hole(c.kind);
-    ZefaNlpEnginePrivate engine(std::string(c.scheme) +
-                                "://127.0.0.1:" + std::to_string(hole.port()) +
-                                "/compatible-mode/v1/chat/completions");
+    ZefaNlpEnginePrivate engine(chatEndpointUrl(hole.port(), c.scheme));
     Recorder recorder;
-    zefa_test::configure(engine, recorder);
-    const auto start = steady_clock::now();
+    configure(engine, recorder);
+    const auto start = std::chrono::steady_clock::now();
     if (c.stop) {
         const auto result = chatStopped(engine, recorder, true);
         EXPECT_TRUE(result.success) << result.error.message;  // a timeout would be code 4
         EXPECT_EQ(recorder.endMarkers(), 1u);
     } else {
-        (void)zefa_test::chatExpectingNetworkError(engine, kHello);
+        (void)chatExpectingNetworkError(engine);
         EXPECT_TRUE(recorder.results().empty());
     }
-    EXPECT_LT(steady_clock::now() - start, kTransportFailureLimit);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kTransportFailureLimit);
 }
 
-INSTANTIATE_TEST_SUITE_P(
+ZEFA_TABLE(
     Table, BlackHoles,
     testing::Values(HoleCase{"TlsHandshakeNeverAnswered", BlackHole::Kind::Open, "https", false},
                     HoleCase{"TcpHandshakeNeverAnswered", BlackHole::Kind::Full, "http", false},
                     HoleCase{"RequestNeverAnswered", BlackHole::Kind::Open, "http", false},
                     HoleCase{"TlsHandshakeStopped", BlackHole::Kind::Open, "https", true},
-                    HoleCase{"TcpHandshakeStopped", BlackHole::Kind::Full, "http", true}),
-    [](const testing::TestParamInfo<HoleCase>& param) { return std::string(param.param.name); });
+                    HoleCase{"TcpHandshakeStopped", BlackHole::Kind::Full, "http", true}));
 
 // ---------------------------------------------------------------- the gateway
 
@@ -108,30 +91,27 @@ class Field : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* program : {"nginx", "openssl"}) {
-            const std::string missing = zefa_test::missingProgram(program);
+            const std::string missing = missingProgram(program);
             if (!missing.empty()) GTEST_SKIP() << missing;
         }
-        const zefa_test::TrustedCa& trusted = zefa_test::trustedTestCa();
+        const TrustedCa& trusted = trustedTestCa();
         if (!trusted.problem.empty()) GTEST_SKIP() << trusted.problem;
     }
 
     // A gateway offering HTTP/2 or only HTTP/1.1, and an engine that chats through it.
     void startGateway(bool http2) {
-        gateway = std::make_unique<Gateway>(zefa_test::trustedTestCa().ca, service.port(),
-                                            scratch.path(), http2);
+        gateway =
+            std::make_unique<Gateway>(trustedTestCa().ca, service.port(), scratch.path(), http2);
         engine = std::make_unique<ZefaNlpEnginePrivate>(gateway->endpointUrl());
-        zefa_test::configure(*engine, recorder);
+        configure(*engine, recorder);
     }
 
-    void expectAChatWorks() {
-        Recorder next;
-        engine->setTextGenerationResultCallback(next.callback());
-        const auto result = engine->chat(kHello);
-        EXPECT_TRUE(result.success) << result.error.message;
-        EXPECT_EQ(next.text(), kEcho);
+    void expectNextEchoWorks() {
+        service.setEchoReplies(milliseconds(0));
+        expectChatWorks(*engine, kEcho);
     }
 
-    zefa_test::ScratchDirectory scratch{"field"};
+    ScratchDirectory scratch{"field"};
     ModelService service;
     std::unique_ptr<Gateway> gateway;
     std::unique_ptr<ZefaNlpEnginePrivate> engine;
@@ -152,14 +132,7 @@ protected:
 TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     constexpr std::size_t kChats = 10;
     service.setEchoReplies(milliseconds(2));
-    for (std::size_t i = 0; i < kChats; ++i) {
-        Recorder seen;
-        engine->setTextGenerationResultCallback(seen.callback());
-        const auto result = engine->chat(kHello);
-        ASSERT_TRUE(result.success) << result.error.message;
-        EXPECT_EQ(seen.text(), kEcho);
-        EXPECT_EQ(seen.fragments().back()["is_end"], true);
-    }
+    for (std::size_t i = 0; i < kChats; ++i) expectChatWorks(*engine, kEcho);
     ASSERT_TRUE(gateway->waitForLogEntries(kChats));
     const auto log = gateway->accessLog();
     for (const Gateway::LogEntry& entry : log) {
@@ -170,13 +143,10 @@ TEST_P(Gateways, TenChatsStreamOverOneTlsConnection) {
     }
 }
 
-// Over HTTP/2 only the stopped stream is reset: the next chat goes over the same connection,
-// without a new handshake. Over HTTP/1.1 the rest of the stopped reply is not read, so the next
-// chat opens a new connection.
+// A stop ends the reply for the service at once (nginx logs it incomplete), and the next chat
+// opens a new connection.
 TEST_P(Gateways, AStopMidStreamEndsItForTheServiceAndTheNextChatWorks) {
-    service.setReply(ScriptedReply{200, "text/event-stream",
-                                   zefa_test::streamOf(std::vector<std::string>(200, "t")),
-                                   milliseconds(20)});
+    service.setReply(streamReply(std::vector<std::string>(200, "t"), milliseconds(20)));
     const auto result = chatStopped(*engine, recorder, false);
     EXPECT_TRUE(result.success);
     EXPECT_EQ(recorder.endMarkers(), 1u);
@@ -184,8 +154,7 @@ TEST_P(Gateways, AStopMidStreamEndsItForTheServiceAndTheNextChatWorks) {
     // nginx saw the client go before the reply ended.
     ASSERT_TRUE(gateway->waitForLogEntries(1));
     EXPECT_FALSE(gateway->accessLog().front().complete);
-    service.setEchoReplies(milliseconds(0));
-    expectAChatWorks();
+    expectNextEchoWorks();
     ASSERT_TRUE(gateway->waitForLogEntries(2));
     const auto log = gateway->accessLog();
     // The stopped request's connection went with it, on either protocol: libcurl would hold an
@@ -196,39 +165,28 @@ TEST_P(Gateways, AStopMidStreamEndsItForTheServiceAndTheNextChatWorks) {
 }
 
 TEST_P(Gateways, AStopOnASilentStreamEndsIt) {
-    service.setReply(zefa_test::silentAfterFirstEvent(seconds(60)));
+    service.setReply(silentAfterFirstEvent(seconds(60)));
     const auto result = chatStopped(*engine, recorder, false);
     EXPECT_TRUE(result.success);
     EXPECT_EQ(recorder.endMarkers(), 1u);
-    service.setEchoReplies(milliseconds(0));
-    expectAChatWorks();
+    expectNextEchoWorks();
 }
 
-struct Refusal {
-    int status;
-    int code;
-};
+// A refusal of the service passes the gateway with its status (each status and its code are the
+// table of the status mapping); then the gateway's own page when the service is gone.
+TEST_P(Gateways, ARefusalAndTheGatewaysOwnErrorPage) {
+    const std::string text = R"({"error":{"code":"X","message":"refused"}})";
+    service.setReply(ScriptedReply{429, "application/json", {text}});
+    StderrCapture refusedCapture;
+    const auto refused = engine->chat(kHello);
+    EXPECT_EQ(refusedCapture.text(), "zefa chat failed: " + text + "\n");
+    EXPECT_FALSE(refused.success);
+    EXPECT_EQ(refused.error.code, 16);
+    EXPECT_EQ(refused.error.message, text);
 
-// Each refusal of the service passes the gateway with its status; then the gateway's own page
-// when the service is gone.
-TEST_P(Gateways, RefusalsAndTheGatewaysOwnErrorPage) {
-    for (const Refusal refusal :
-         {Refusal{400, 7}, Refusal{401, 10}, Refusal{403, 10}, Refusal{404, 10}, Refusal{408, 7},
-          Refusal{413, 15}, Refusal{429, 16}, Refusal{500, 7}, Refusal{503, 1000}}) {
-        const std::string text =
-            R"({"error":{"code":"X","message":"refused )" + std::to_string(refusal.status) + "\"}}";
-        service.setReply(ScriptedReply{refusal.status, "application/json", {text}});
-        StderrCapture capture;
-        const auto result = engine->chat(kHello);
-        EXPECT_EQ(capture.text(), "zefa chat failed: " + text + "\n");
-        EXPECT_FALSE(result.success) << refusal.status;
-        EXPECT_EQ(result.error.code, refusal.code) << refusal.status;
-        EXPECT_EQ(result.error.message, text);
-    }
-    Gateway alone(zefa_test::trustedTestCa().ca, zefa_test::freeLoopbackPort(), scratch.path(),
-                  GetParam());
+    Gateway alone(trustedTestCa().ca, freeLoopbackPort(), scratch.path(), GetParam());
     ZefaNlpEnginePrivate stranded(alone.endpointUrl());
-    zefa_test::configure(stranded, recorder);
+    configure(stranded, recorder);
     StderrCapture capture;
     const auto result = stranded.chat(kHello);
     EXPECT_NE(capture.text().find("502 Bad Gateway"), std::string::npos);
@@ -251,7 +209,7 @@ TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
     ScriptedReply redirect{302, "text/plain", {}};
     redirect.headers = {{"Location", plain.endpointUrl()}};
     service.setReply(redirect);
-    const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+    const std::string message = chatExpectingNetworkError(*engine);
     EXPECT_NE(message.find("http"), std::string::npos) << message;
     EXPECT_TRUE(plain.requests().empty());
 }
@@ -259,41 +217,32 @@ TEST_F(Field, ARedirectToPlainHttpIsNotFollowed) {
 // A service that offers nothing newer than TLS 1.1 is refused during the handshake: it receives
 // no request line and no API key.
 TEST_F(Field, AServiceOfferingOnlyTls11IsRefusedBeforeTheRequest) {
-    const std::string missing = zefa_test::missingProgram("stdbuf");
+    const std::string missing = missingProgram("stdbuf");
     if (!missing.empty()) GTEST_SKIP() << missing;
-    const zefa_test::Tls11Server outdated(zefa_test::trustedTestCa().ca, scratch.path());
+    const Tls11Server outdated(trustedTestCa().ca, scratch.path());
     engine = std::make_unique<ZefaNlpEnginePrivate>(outdated.endpointUrl());
-    zefa_test::configure(*engine, recorder);
-    (void)zefa_test::chatExpectingNetworkError(*engine, kHello);
+    configure(*engine, recorder);
+    (void)chatExpectingNetworkError(*engine);
     EXPECT_FALSE(outdated.receivedApplicationData());
 }
 
 // A gateway that passes on a silent service: the stall limit ends the request.
 TEST_F(Field, AStallBehindTheGatewayFails) {
     startGateway(true);
-    service.setReply(zefa_test::silentAfterFirstEvent(seconds(60)));
-    const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+    service.setReply(silentAfterFirstEvent(seconds(60)));
+    const std::string message = chatExpectingNetworkError(*engine);
     EXPECT_NE(message.find("too slow"), std::string::npos) << message;
     EXPECT_EQ(recorder.fragments().size(), 1u);
 }
 
 // ---------------------------------------------------------------- the proxy
 
-// https_proxy for the lifetime of the object: libcurl reads it for each new connection.
-class ProxyVariable {
-public:
-    explicit ProxyVariable(const std::string& url) { setenv("https_proxy", url.c_str(), 1); }
-    ~ProxyVariable() { unsetenv("https_proxy"); }
-    ProxyVariable(const ProxyVariable&) = delete;
-    ProxyVariable& operator=(const ProxyVariable&) = delete;
-};
-
 class Proxies : public Field, public testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         Field::SetUp();
         if (IsSkipped()) return;
-        const std::string missing = zefa_test::missingProgram("tinyproxy");
+        const std::string missing = missingProgram("tinyproxy");
         if (!missing.empty()) GTEST_SKIP() << missing;
         service.setEchoReplies(milliseconds(0));
         startGateway(true);
@@ -305,10 +254,11 @@ protected:
 // The proxy named by https_proxy carries the chat in its tunnel, or refuses it: a transport
 // failure with the proxy's answer.
 TEST_P(Proxies, TunnelTheChatOrRefuseIt) {
-    zefa_test::Proxy proxy(scratch.path(), refusing());
-    const ProxyVariable variable(proxy.url());
+    Proxy proxy(scratch.path(), refusing());
+    // libcurl reads it for each new connection.
+    const EnvironmentVariable variable("https_proxy", proxy.url());
     if (refusing()) {
-        const std::string message = zefa_test::chatExpectingNetworkError(*engine, kHello);
+        const std::string message = chatExpectingNetworkError(*engine);
         EXPECT_NE(message.find("403"), std::string::npos) << message;
         EXPECT_TRUE(service.requests().empty());
     } else {
@@ -328,3 +278,4 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Proxies, testing::Bool(),
                          });
 
 }  // namespace
+}  // namespace zefa_test

@@ -74,7 +74,7 @@ void BM_ReplyToHostCallback(benchmark::State& state) {
         static_cast<double>(reply.size()) * 1e-9,
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["reply_bytes"] = static_cast<double>(reply.size());
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * reply.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(reply.size()));
     if (delivered !=
         static_cast<std::size_t>(state.iterations()) * static_cast<std::size_t>(events + 2)) {
         state.SkipWithError("not every event reached the callback");

@@ -12,11 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace zefa_test {
 namespace {
-
-using zefa_test::contentEvent;
-using zefa_test::doneEvent;
-using zefa_test::streamOf;
 
 constexpr const char* kNoStream = "The service's reply held no event stream";
 
@@ -31,20 +28,12 @@ struct ReplyRow {
     cpr::Error transport{};
 };
 
-void PrintTo(const ReplyRow& row, std::ostream* out) { *out << row.name; }
-
 // The line on standard error: a transport's failure, the service's refusal, or none.
 std::string diagnostic(const ReplyRow& row) {
     if (row.code == -1) return "";
     const bool network = row.transport.code != cpr::ErrorCode::OK;
     return (network ? "net error: " : "zefa chat failed: ") +
            (row.shown.empty() ? row.message : row.shown) + "\n";
-}
-
-std::string joined(const std::vector<std::string>& pieces) {
-    std::string text;
-    for (const std::string& piece : pieces) text += piece;
-    return text;
 }
 
 std::vector<ReplyRow> replyRows() {
@@ -114,12 +103,12 @@ class Replies : public testing::TestWithParam<ReplyRow> {};
 
 TEST_P(Replies, ReachTheHostAndEndAsTheirKindSays) {
     const ReplyRow& row = GetParam();
-    zefa_test::Recorder host;
-    Reply reply("model", [&host](const zefa_test::TextGenerationResult& fragment) {
+    Recorder host;
+    Reply reply("model", [&host](const TextGenerationResult& fragment) {
         host.record(fragment);
         return true;
     });
-    zefa_test::StderrCapture capture;
+    StderrCapture capture;
     for (const std::string& piece : row.pieces) {
         if (!reply.read(piece, row.status)) break;
     }
@@ -136,16 +125,13 @@ TEST_P(Replies, ReachTheHostAndEndAsTheirKindSays) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Replies, testing::ValuesIn(replyRows()),
-                         [](const testing::TestParamInfo<ReplyRow>& param) {
-                             return param.param.name;
-                         });
+ZEFA_TABLE(Kinds, Replies, testing::ValuesIn(replyRows()));
 
 // A host that takes no more fragments (a stop, a failed callback) ends the reading, not the
 // transfer: the engine ends a stopped transfer by its own means.
 TEST(Reply, AfterARefusedFragmentNothingMoreIsHandedOn) {
     int offered = 0;
-    Reply reply("model", [&offered](const zefa_test::TextGenerationResult&) {
+    Reply reply("model", [&offered](const TextGenerationResult&) {
         ++offered;
         return false;
     });
@@ -155,3 +141,4 @@ TEST(Reply, AfterARefusedFragmentNothingMoreIsHandedOn) {
 }
 
 }  // namespace
+}  // namespace zefa_test

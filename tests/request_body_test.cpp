@@ -1,100 +1,133 @@
 // SPDX-License-Identifier: MIT
-// The request body: fixed members from init, the conversation from the context operations.
+// The request body as the service receives it: the members init writes, and the conversation of
+// each request.
 #include "engine_inspector.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
+namespace zefa_test {
 namespace {
 
 using Inspector = ZefaNlpEngineInspector;
-using Conversation = std::vector<std::pair<std::string, std::string>>;
+using Operation = AiEngineBaseResult (ZefaNlpEnginePrivate::*)(const std::string&);
 
-Conversation messagesOf(ZefaNlpEnginePrivate& engine) {
-    Conversation conversation;
-    for (const Json::Value& message : Inspector::requestBody(engine)["messages"]) {
-        EXPECT_EQ(message.size(), 2u);
-        conversation.emplace_back(message["role"].asString(), message["content"].asString());
+Messages messagesOf(const Json::Value& body) {
+    Messages messages;
+    for (const Json::Value& message : body["messages"]) {
+        EXPECT_EQ(message.size(), 2u) << message;
+        messages.emplace_back(message["role"].asString(), message["content"].asString());
     }
-    return conversation;
+    return messages;
 }
 
-Conversation afterAdding(const Conversation& added) {
-    ZefaNlpEnginePrivate engine;
-    for (const auto& [role, content] : added) Inspector::addContext(engine, role, content);
-    return messagesOf(engine);
+class RequestBody : public ServedEngineTest {
+protected:
+    void SetUp() override { service.setReply(streamReply({"ok"})); }
+
+    // The body of the request that input made, as the service received it.
+    Json::Value sent(const std::string& input, Operation operation = &ZefaNlpEnginePrivate::chat) {
+        expectSuccess((engine.*operation)(input), input);
+        const auto requests = service.requests();
+        return requests.empty() ? Json::Value() : parse(requests.back().body);
+    }
+};
+
+TEST_F(RequestBody, HoldsTheModelItsLimitTheSwitchesAndTheConversation) {
+    const Json::Value expected = parse(R"({"model": "zefa-plus", "stream": true,
+        "max_tokens": 8192, "enable_search": true,
+        "messages": [{"role": "user", "content": "hello"}]})");
+    EXPECT_EQ(sent(kHello), expected);
+    (void)engine.init();
+    EXPECT_EQ(sent(kHello), expected);
 }
 
-Conversation afterRemoving(const Conversation& start) {
+// The messages of a chat input, and those the service receives.
+struct ConversationRow {
+    const char* name;
+    Messages input;
+    Messages sent;  // none: the body has no "messages" at all
+};
+
+class Conversations : public RequestBody, public testing::WithParamInterface<ConversationRow> {};
+
+TEST_P(Conversations, AreSentWithTheSystemMessageFirst) {
+    const ConversationRow& row = GetParam();
+    const Json::Value body = sent(chatInput(row.input));
+    EXPECT_EQ(messagesOf(body), row.sent);
+    EXPECT_EQ(body.isMember("messages"), !row.sent.empty());
+}
+
+ZEFA_TABLE(
+    Inputs, Conversations,
+    testing::Values(
+        ConversationRow{"InTurn",
+                        {{"user", "1"}, {"assistant", "2"}, {"user", "3"}},
+                        {{"user", "1"}, {"assistant", "2"}, {"user", "3"}}},
+        ConversationRow{"SystemMessageFirst",
+                        {{"system", "be brief"}, {"user", "hi"}},
+                        {{"system", "be brief"}, {"user", "hi"}}},
+        // A later system message takes the place of the first message, whatever it was.
+        ConversationRow{"SystemMessageLater",
+                        {{"user", "first"},
+                         {"assistant", "answer"},
+                         {"system", "be brief"},
+                         {"user", "second"}},
+                        {{"system", "be brief"}, {"assistant", "answer"}, {"user", "second"}}},
+        ConversationRow{"SystemMessageLast",
+                        {{"user", "hi"}, {"system", "be brief"}},
+                        {{"system", "be brief"}}},
+        ConversationRow{
+            "TwoSystemMessages", {{"system", "one"}, {"system", "two"}}, {{"system", "two"}}},
+        ConversationRow{
+            "EmptySystemMessageLeftOut", {{"user", "hi"}, {"system", ""}}, {{"user", "hi"}}},
+        ConversationRow{"EmptyTextsKept", {{"user", ""}, {"", "x"}}, {{"user", ""}, {"", "x"}}},
+        ConversationRow{"OnlyAnEmptySystemMessage", {{"system", ""}}, {}},
+        ConversationRow{"NoMessages", {}, {}}));
+
+// A chat carries its own conversation only; once there was one, an empty one is an empty list.
+TEST_F(RequestBody, EachChatCarriesOnlyItsOwnConversationOverTheSameConnection) {
+    EXPECT_EQ(
+        messagesOf(sent(chatInput({{"user", "one"}, {"assistant", "x"}, {"user", "two"}}))).size(),
+        3u);
+    EXPECT_EQ(messagesOf(sent(ask("three"))), (Messages{{"user", "three"}}));
+    const Json::Value empty = sent("{}");
+    EXPECT_TRUE(empty["messages"].isArray());
+    EXPECT_EQ(empty["messages"].size(), 0u);
+    EXPECT_EQ(service.connectionsAccepted(), 1u);
+}
+
+TEST_F(RequestBody, AContentInputIsSentAsOneUserMessage) {
+    const Json::Value body =
+        sent(R"({"prompt": "tell me", "messages": [{"role": "user", "content": "ignored"}]})",
+             &ZefaNlpEnginePrivate::generateContent);
+    EXPECT_EQ(messagesOf(body), (Messages{{"user", "tell me"}}));
+    EXPECT_EQ(recorder.text(), "ok");
+}
+
+// Nothing in the engine takes an exchange back yet, so nothing public shows it.
+Messages afterRemoving(const Messages& start) {
     ZefaNlpEnginePrivate engine;
     for (const auto& [role, content] : start) Inspector::addContext(engine, role, content);
     Inspector::removeLastContext(engine);
-    return messagesOf(engine);
-}
-
-TEST(Init, WritesTheFixedMembersAndKeepsTheConversation) {
-    ZefaNlpEnginePrivate engine;
-    const auto result = engine.init();
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.error.code, -1);
-    Json::Value& body = Inspector::requestBody(engine);
-    EXPECT_EQ(body["model"], "zefa-plus");
-    EXPECT_EQ(body["stream"], true);
-    EXPECT_EQ(body["max_tokens"], 8192);
-    EXPECT_EQ(body["enable_search"], true);
-    EXPECT_FALSE(body.isMember("messages"));
-    // Members in key order when serialised.
-    const std::string text = body.toStyledString();
-    EXPECT_LT(text.find("enable_search"), text.find("max_tokens"));
-    EXPECT_LT(text.find("max_tokens"), text.find("model"));
-
-    Inspector::addContext(engine, "user", "hi");
-    const Json::Value before = body;
-    (void)engine.init();
-    EXPECT_EQ(body, before);
-}
-
-TEST(ClearContext, EmptiesButNeverCreatesTheConversation) {
-    ZefaNlpEnginePrivate engine;
-    (void)engine.init();
-    const Json::Value before = Inspector::requestBody(engine);
-    engine.clearContext();
-    EXPECT_EQ(Inspector::requestBody(engine), before);
-    Inspector::addContext(engine, "user", "hi");
-    engine.clearContext();
-    EXPECT_TRUE(Inspector::requestBody(engine)["messages"].isArray());
-    EXPECT_EQ(Inspector::requestBody(engine)["messages"].size(), 0u);
-}
-
-TEST(AddContext, SystemMessageAlwaysStandsFirst) {
-    EXPECT_EQ(afterAdding({{"system", "be brief"}, {"user", "hi"}}),
-              (Conversation{{"system", "be brief"}, {"user", "hi"}}));
-    EXPECT_EQ(afterAdding({{"user", "hi"}, {"system", "be brief"}}),
-              (Conversation{{"system", "be brief"}}));
-    EXPECT_EQ(afterAdding({{"system", "one"}, {"system", "two"}}),
-              (Conversation{{"system", "two"}}));
-    EXPECT_EQ(afterAdding({{"user", "hi"}, {"system", ""}}), (Conversation{{"user", "hi"}}));
-    EXPECT_EQ(afterAdding({{"user", ""}, {"", "x"}}), (Conversation{{"user", ""}, {"", "x"}}));
-
-    ZefaNlpEnginePrivate engine;
-    Inspector::addContext(engine, "system", "");
-    EXPECT_TRUE(Inspector::requestBody(engine).isNull());
+    return messagesOf(Inspector::requestBody(engine));
 }
 
 TEST(RemoveLastContext, TakesBackOneExchangeAtMost) {
-    EXPECT_EQ(afterRemoving({{"system", "s"}, {"user", "u"}}), (Conversation{{"system", "s"}}));
+    EXPECT_EQ(afterRemoving({{"system", "s"}, {"user", "u"}}), (Messages{{"system", "s"}}));
     EXPECT_EQ(afterRemoving({{"system", "s"}, {"user", "u"}, {"assistant", "a"}}),
-              (Conversation{{"system", "s"}}));
+              (Messages{{"system", "s"}}));
     EXPECT_EQ(afterRemoving({{"user", "1"}, {"assistant", "2"}, {"user", "3"}}),
-              (Conversation{{"user", "1"}, {"assistant", "2"}}));
-    for (const Conversation& unchanged :
-         {Conversation{{"system", "s"}}, Conversation{{"assistant", "a"}},
-          Conversation{{"assistant", "a"}, {"assistant", "b"}}, Conversation{}}) {
+              (Messages{{"user", "1"}, {"assistant", "2"}}));
+    for (const Messages& unchanged :
+         {Messages{{"system", "s"}}, Messages{{"assistant", "a"}},
+          Messages{{"assistant", "a"}, {"assistant", "b"}}, Messages{}}) {
         EXPECT_EQ(afterRemoving(unchanged), unchanged);
     }
 }
 
 }  // namespace
+}  // namespace zefa_test

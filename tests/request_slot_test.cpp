@@ -16,12 +16,9 @@
 #include <thread>
 #include <vector>
 
+namespace zefa_test {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using zefa_test::Recorder;
-using zefa_test::TextGenerationResult;
 using Claim = RequestSlot::Claim;
 using StopKind = RequestSlot::StopKind;
 
@@ -67,8 +64,6 @@ struct Row {
     int wakes;
     std::string failure{};  // what the callback threw, as the ticket tells it
 };
-
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 class Requests : public Slot, public testing::WithParamInterface<Row> {};
 
@@ -121,7 +116,7 @@ const Step kEndedStopped{Op::EndStreaming, true, false, false};
 const Step kStopped{Op::Stop, false, false, true};
 const Step kStoppedSilently{Op::StopSilently, false, false, true};
 
-INSTANTIATE_TEST_SUITE_P(
+ZEFA_TABLE(
     Slot, Requests,
     testing::Values(
         Row{"ReadToItsEnd", nullptr, {kDelivered, kEnded}, {kFragment}, 0},
@@ -186,8 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
             {kRefused, kEndedStopped},
             {kFragment},
             1,
-            "The result callback threw an exception: stopped, then failed"}),
-    [](const testing::TestParamInfo<Row>& param) { return std::string(param.param.name); });
+            "The result callback threw an exception: stopped, then failed"}));
 
 TEST_F(Slot, AWaitingTicketGivesUpAfterItsLimitAndNoStopReachesIt) {
     RequestSlot::Ticket first(slot, host.callback());
@@ -216,7 +210,7 @@ TEST_F(Slot, AStopReachesATicketWaitingBehindTheStreamingOne) {
         RequestSlot::Ticket ticket(slot, waiter.callback());
         stopped = slot.claim(ticket, seconds(60)) == Claim::Stopped;
     });
-    ASSERT_TRUE(zefa_test::eventually([this] { return slot.waiting() == 1; }));
+    ASSERT_TRUE(eventually([this] { return slot.waiting() == 1; }));
     slot.stop(StopKind::WithEndMarker);
     EXPECT_EQ(slot.waiting(), 1u);
     slot.stop(StopKind::WithEndMarker);
@@ -229,3 +223,4 @@ TEST_F(Slot, AStopReachesATicketWaitingBehindTheStreamingOne) {
 }
 
 }  // namespace
+}  // namespace zefa_test

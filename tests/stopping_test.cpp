@@ -2,9 +2,7 @@
 // Stopping and overlapping calls from a hostile host, over HTTP from the local service: one end
 // marker per stop, nothing after it, no request's result changed by another call.
 #include "engine_inspector.h"
-#include "model_service.h"
-#include "network_support.h"
-#include "test_support.h"
+#include "served_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -24,67 +21,32 @@
 #include <unistd.h>
 #include <vector>
 
+namespace zefa_test {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using zefa_test::ModelService;
-using zefa_test::Recorder;
-using zefa_test::ScriptedReply;
-using zefa_test::TextGenerationResult;
-using AiEngineBaseResult = ai_engine::result::AiEngineBaseResult;
-
-const std::string kHello = R"({"messages": [{"role": "user", "content": "hello"}]})";
 constexpr const char* kBusyMessage = "An earlier request is still running on this engine";
 
-ScriptedReply streamReply(int tokens, milliseconds pause) {
-    return ScriptedReply{200, "text/event-stream",
-                         zefa_test::streamOf(std::vector<std::string>(tokens, "t")), pause};
+// A reply of count tokens, pause apart.
+ScriptedReply tokens(std::size_t count, milliseconds pause) {
+    return streamReply(std::vector<std::string>(count, "t"), pause);
 }
 
 // A reply that falls silent after its first event and does not end by itself.
-ScriptedReply silentReply() { return zefa_test::silentAfterFirstEvent(seconds(60)); }
+ScriptedReply silentReply() { return silentAfterFirstEvent(seconds(60)); }
 
-void expectSuccess(const AiEngineBaseResult& result, const std::string& what) {
-    EXPECT_TRUE(result.success) << what << ": " << result.error.message;
-    EXPECT_EQ(result.error.code, -1) << what;
-    EXPECT_EQ(result.error.message, "") << what;
-}
-
-// A gate opened once; waiters give up after a generous limit.
-class Gate {
-public:
-    void open() { opened_.set_value(); }
-    bool wait() { return ready_.wait_for(seconds(20)) == std::future_status::ready; }
-
-private:
-    std::promise<void> opened_;
-    std::shared_future<void> ready_ = opened_.get_future().share();
-};
-
-class Stopping : public testing::Test {
+class Stopping : public ServedEngineTest {
 protected:
-    void SetUp() override { zefa_test::configure(engine, recorder); }
-
     // The next chat is neither refused nor stopped by anything that came before.
     void expectNextChatWorks() {
-        service.setReply(ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"next"})});
-        Recorder next;
-        engine.setTextGenerationResultCallback(next.callback());
-        expectSuccess(engine.chat(kHello), "next chat");
-        EXPECT_EQ(next.text(), "next");
-        EXPECT_EQ(next.endMarkers(), 0u);
+        service.setReply(streamReply({"next"}));
+        expectChatWorks(engine, "next");
     }
 
-    // Waits (bounded) until a request is queued behind the one holding the engine.
+    // Waits (bounded) until a request is queued behind the one holding the engine: nothing
+    // public shows it, the request's chat call just has not returned.
     bool waitForAWaitingRequest() {
-        return zefa_test::eventually(
-            [this] { return ZefaNlpEngineInspector::waitingRequests(engine) > 0; });
+        return eventually([this] { return ZefaNlpEngineInspector::waitingRequests(engine) > 0; });
     }
-
-    ModelService service;
-    ZefaNlpEnginePrivate engine{service.endpointUrl()};
-    Recorder recorder;
 };
 
 // How each stop operation ends a chat; stops in combination are rows of the request slot's table.
@@ -95,14 +57,11 @@ struct StopCase {
     bool silent = false;  // the reply falls silent instead of streaming
 };
 
-// A row of the table shows as its name in test listings.
-void PrintTo(const StopCase& row, std::ostream* out) { *out << row.name; }
-
 class StopDuringAChat : public Stopping, public testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopDuringAChat, EndsItWithItsEndMarkersAndNothingAfter) {
     const StopCase& c = GetParam();
-    service.setReply(c.silent ? silentReply() : streamReply(200, milliseconds(20)));
+    service.setReply(c.silent ? silentReply() : tokens(200, milliseconds(20)));
     std::thread stopper([&] {
         if (recorder.waitFor(1)) c.stop(engine);
     });
@@ -112,7 +71,7 @@ TEST_P(StopDuringAChat, EndsItWithItsEndMarkersAndNothingAfter) {
     const auto results = recorder.results();
     EXPECT_EQ(recorder.endMarkers(), c.endMarkers);
     if (c.endMarkers == 1) {
-        EXPECT_EQ(results.back().text, zefa_test::kEndMarker);
+        EXPECT_EQ(results.back().text, kEndMarker);
     }
     EXPECT_LT(results.size(), 50u);
     expectNextChatWorks();
@@ -131,7 +90,7 @@ void stopFromEightThreads(ZefaNlpEnginePrivate& engine) {
     for (std::thread& stopper : stoppers) stopper.join();
 }
 
-INSTANTIATE_TEST_SUITE_P(
+ZEFA_TABLE(
     Operations, StopDuringAChat,
     testing::Values(
         StopCase{"StopChat", [](ZefaNlpEnginePrivate& e) { e.stopChat(); }, 1},
@@ -141,8 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"EightThreadsAtOnce", stopFromEightThreads, 1},
         StopCase{"StopChatOnASilentStream", [](ZefaNlpEnginePrivate& e) { e.stopChat(); }, 1, true},
         StopCase{"StopGenerateContentOnASilentStream",
-                 [](ZefaNlpEnginePrivate& e) { e.stopGenerateContent(); }, 0, true}),
-    [](const testing::TestParamInfo<StopCase>& param) { return std::string(param.param.name); });
+                 [](ZefaNlpEnginePrivate& e) { e.stopGenerateContent(); }, 0, true}));
 
 // Each stop cuts its connection at once, and the next chat opens a new one; the service is left
 // with no abandoned reply (it serves a handful at a time).
@@ -183,13 +141,11 @@ struct ThrowCase {
     std::size_t stopAfter = 0;  // another thread stops the chat once this many results arrived
 };
 
-void PrintTo(const ThrowCase& row, std::ostream* out) { *out << row.name; }
-
 class ThrowingCallbacks : public Stopping, public testing::WithParamInterface<ThrowCase> {};
 
 TEST_P(ThrowingCallbacks, EndTheRequestAndFailIt) {
     const ThrowCase& c = GetParam();
-    service.setReply(streamReply(20, milliseconds(2)));
+    service.setReply(tokens(20, milliseconds(2)));
     engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
         recorder.record(result);
         c.callback(engine, result, recorder.results().size());
@@ -206,27 +162,25 @@ TEST_P(ThrowingCallbacks, EndTheRequestAndFailIt) {
     expectNextChatWorks();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Hosts, ThrowingCallbacks,
-    testing::Values(
-        ThrowCase{"StdException",
-                  [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
-                      if (n == 2) throw std::runtime_error("host bug");
-                  },
-                  2, "The result callback threw an exception: host bug"},
-        ThrowCase{"OnTheEndMarker",
-                  [](ZefaNlpEnginePrivate&, const TextGenerationResult& r, std::size_t) {
-                      if (r.text == zefa_test::kEndMarker) throw std::runtime_error("at the end");
-                  },
-                  4, "The result callback threw an exception: at the end", 3}),
-    [](const testing::TestParamInfo<ThrowCase>& param) { return std::string(param.param.name); });
+ZEFA_TABLE(Hosts, ThrowingCallbacks,
+           testing::Values(
+               ThrowCase{"StdException",
+                         [](ZefaNlpEnginePrivate&, const TextGenerationResult&, std::size_t n) {
+                             if (n == 2) throw std::runtime_error("host bug");
+                         },
+                         2, "The result callback threw an exception: host bug"},
+               ThrowCase{"OnTheEndMarker",
+                         [](ZefaNlpEnginePrivate&, const TextGenerationResult& r, std::size_t) {
+                             if (r.text == kEndMarker) throw std::runtime_error("at the end");
+                         },
+                         4, "The result callback threw an exception: at the end", 3}));
 
 // A stopped request that cannot end yet (its host callback still runs) holds the engine; a new
 // chat waits for it. A stop now reaches the waiting chat: it ends at once, without sending.
 TEST_F(Stopping, AStopReachesARequestWaitingForAnEarlierOne) {
     std::atomic<int> served{0};
-    service.setResponder([&served](const zefa_test::RecordedRequest&) {
-        return ++served == 1 ? silentReply() : streamReply(200, milliseconds(20));
+    service.setResponder([&served](const RecordedRequest&) {
+        return ++served == 1 ? silentReply() : tokens(200, milliseconds(20));
     });
     Gate release;
     engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
@@ -251,8 +205,8 @@ TEST_F(Stopping, AStopReachesARequestWaitingForAnEarlierOne) {
     EXPECT_EQ(service.requests().size(), 1u);
     const auto results = recorder.results();
     ASSERT_EQ(results.size(), 3u);
-    EXPECT_EQ(results[1].text, zefa_test::kEndMarker);
-    EXPECT_EQ(results[2].text, zefa_test::kEndMarker);
+    EXPECT_EQ(results[1].text, kEndMarker);
+    EXPECT_EQ(results[2].text, kEndMarker);
     service.setResponder(nullptr);
     expectNextChatWorks();
 }
@@ -261,7 +215,7 @@ TEST_F(Stopping, AStopReachesARequestWaitingForAnEarlierOne) {
 // its result, not its fragments, not the end marker of its stop.
 TEST_F(Stopping, ARefusedCallNeverLeaksIntoARunningRequest) {
     for (const bool stop : {false, true}) {
-        service.setReply(streamReply(5, milliseconds(2)));
+        service.setReply(tokens(5, milliseconds(2)));
         Recorder seen;
         Gate refused;
         engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
@@ -288,7 +242,7 @@ TEST_F(Stopping, ARefusedCallNeverLeaksIntoARunningRequest) {
 }
 
 TEST_F(Stopping, AChatFromInsideTheCallbackIsRefusedAtOnce) {
-    service.setReply(ScriptedReply{200, "text/event-stream", zefa_test::streamOf({"a", "b"})});
+    service.setReply(streamReply({"a", "b"}));
     AiEngineBaseResult inner;
     engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
         recorder.record(result);
@@ -308,7 +262,7 @@ TEST_F(Stopping, AChatFromInsideTheCallbackIsRefusedAtOnce) {
 // closed by at most one end marker; one thread at a time is in the callback; every chat
 // succeeds with its own default error.
 TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
-    service.setReply(streamReply(12, milliseconds(1)));
+    service.setReply(tokens(12, milliseconds(1)));
     std::mt19937 random(20261208);
     const auto deadline = std::chrono::steady_clock::now() + seconds(120);
     for (int round = 0; round < 300 && std::chrono::steady_clock::now() < deadline; ++round) {
@@ -324,7 +278,7 @@ TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
         engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
             if (inside.fetch_add(1) != 0) overlapped = true;
             seen.record(result);
-            if (result.text != zefa_test::kEndMarker && ++fragmentsSeen == 3) {
+            if (result.text != kEndMarker && ++fragmentsSeen == 3) {
                 if (chatInside) {
                     EXPECT_EQ(engine.chat(kHello).error.message, kBusyMessage);
                 }
@@ -353,12 +307,12 @@ TEST_F(Stopping, RandomStopsCallsAndWaitsKeepTheOrder) {
         std::size_t markers = 0;
         int nextId = 0;
         for (const TextGenerationResult& result : seen.results()) {
-            if (result.text == zefa_test::kEndMarker) {
+            if (result.text == kEndMarker) {
                 ++markers;
                 nextId = 0;  // only a new request may follow
                 continue;
             }
-            const int id = zefa_test::parse(result.text)["sentence_id"].asInt();
+            const int id = parse(result.text)["sentence_id"].asInt();
             if (id == 0 && nextId != 0 && requests == 2) nextId = 0;  // the second request
             EXPECT_EQ(id, nextId) << "round " << round;
             nextId = id + 1;
@@ -381,7 +335,7 @@ public:
     HostTraffic(int threads, bool raisingSigpipe) {
         for (int i = 0; i < threads; ++i) {
             int port = 0;
-            const int listener = zefa_test::listenOnLoopback(1, port);
+            const int listener = listenOnLoopback(1, port);
             setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &kReadLimit, sizeof kReadLimit);
             listeners_.push_back(listener);
             threads_.emplace_back([this, listener, port, raisingSigpipe] {
@@ -429,7 +383,7 @@ private:
     // Round trips on one connection. A failed one does not end the exchange: like most code, the
     // host writes its next message without looking at the connection first.
     static bool exchangeOnce(int listener, int port, bool raisingSigpipe) {
-        const int client = zefa_test::connectToLoopback(port);
+        const int client = connectToLoopback(port);
         if (client < 0) return false;
         const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         bool whole = server >= 0;
@@ -472,8 +426,8 @@ class StoppedChats {
 public:
     explicit StoppedChats(int engines) {
         for (int i = 0; i < engines; ++i) {
-            engines_.push_back(std::make_unique<Engine>());
-            engines_.back()->service.setReply(streamReply(5, milliseconds(2)));
+            engines_.push_back(std::make_unique<ServedEngine>());
+            engines_.back()->service.setReply(tokens(5, milliseconds(2)));
         }
     }
 
@@ -493,14 +447,6 @@ public:
     }
 
 private:
-    struct Engine {
-        Engine() { zefa_test::configure(engine, recorder); }
-
-        ModelService service;
-        ZefaNlpEnginePrivate engine{service.endpointUrl()};
-        Recorder recorder;
-    };
-
     void chatAndStop(ZefaNlpEnginePrivate& engine, unsigned seed, HostOutcome& outcome) {
         std::mt19937 random(seed);
         for (int round = 0; round < kStoppedChatsPerEngine; ++round) {
@@ -517,7 +463,7 @@ private:
         }
     }
 
-    std::vector<std::unique_ptr<Engine>> engines_;
+    std::vector<std::unique_ptr<ServedEngine>> engines_;
     std::mutex outcomeMutex_;
 };
 
@@ -580,3 +526,4 @@ TEST(HostConnections, SurviveWithSigpipeAtItsDefault) {
 }
 
 }  // namespace
+}  // namespace zefa_test

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -24,6 +23,37 @@ const bool kProxiesCleared = [] {
 }();
 
 }  // namespace
+
+std::string chatInput(const Messages& messages) {
+    Json::Value input(Json::objectValue);
+    input["messages"] = Json::Value(Json::arrayValue);
+    for (const auto& [role, content] : messages) {
+        Json::Value message(Json::objectValue);
+        message["role"] = role;
+        message["content"] = content;
+        input["messages"].append(message);
+    }
+    return input.toStyledString();
+}
+
+std::string ask(const std::string& prompt) { return chatInput({{"user", prompt}}); }
+
+std::string joined(const std::vector<std::string>& pieces) {
+    std::string text;
+    for (const std::string& piece : pieces) text += piece;
+    return text;
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value value;
+    std::string errors;
+    const Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+        ADD_FAILURE() << "not JSON (" << errors << "): " << text;
+    }
+    return value;
+}
 
 std::vector<Json::Value> Recorder::fragments() const {
     std::vector<Json::Value> parsed;
@@ -49,53 +79,46 @@ std::size_t Recorder::endMarkers() const {
 
 StderrCapture::StderrCapture() {
     char path[] = "/tmp/zefa-stderr-XXXXXX";
-    fileFd_ = mkstemp(path);
-    if (fileFd_ < 0) throw std::runtime_error("mkstemp failed");
+    file_ = Descriptor(mkstemp(path));
+    if (file_.get() < 0) throw std::runtime_error("mkstemp failed");
     unlink(path);
     fflush(stderr);
-    savedFd_ = dup(STDERR_FILENO);
-    dup2(fileFd_, STDERR_FILENO);
-}
-
-StderrCapture::~StderrCapture() {
-    (void)text();
-    close(fileFd_);
+    saved_ = Descriptor(dup(STDERR_FILENO));
+    dup2(file_.get(), STDERR_FILENO);
 }
 
 std::string StderrCapture::text() {
     if (done_) return text_;
     done_ = true;
     fflush(stderr);
-    dup2(savedFd_, STDERR_FILENO);
-    close(savedFd_);
-    lseek(fileFd_, 0, SEEK_SET);
+    dup2(saved_.get(), STDERR_FILENO);
+    saved_ = Descriptor();
+    lseek(file_.get(), 0, SEEK_SET);
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fileFd_, buffer, sizeof buffer)) > 0) text_.append(buffer, std::size_t(n));
+    while ((n = read(file_.get(), buffer, sizeof buffer)) > 0) {
+        text_.append(buffer, std::size_t(n));
+    }
     // Pass it on, so that the test log holds everything the library wrote (and the secret scan
     // of scripts/test.sh sees it).
     fputs(text_.c_str(), stderr);
     return text_;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+EnvironmentVariable::EnvironmentVariable(const std::string& name, const std::string& value)
+    : name_(name) {
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
-Json::Value parse(const std::string& text) {
-    Json::Value value;
-    std::string errors;
-    const Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
-        ADD_FAILURE() << "not JSON (" << errors << "): " << text;
+EnvironmentVariable::~EnvironmentVariable() { unsetenv(name_.c_str()); }
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerousLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(1));
     }
-    return value;
+    return true;
 }
 
 void expectFreshIdentity(const ai_engine::AbstractAiEngine& engine) {
@@ -105,6 +128,41 @@ void expectFreshIdentity(const ai_engine::AbstractAiEngine& engine) {
     EXPECT_FALSE(engine.isCustomModelEngine());
     EXPECT_EQ(engine.currentModel(), "zefa-plus");
     EXPECT_EQ(engine.currentModelName(), "泽法-zefa-plus");
+}
+
+void configure(AbstractTextGenerationEngine& engine, Recorder& recorder) {
+    engine.setConfig(kApiKeyConfig);
+    engine.setTextGenerationResultCallback(recorder.callback());
+    (void)engine.init();
+}
+
+void expectSuccess(const AiEngineBaseResult& result, const std::string& what) {
+    EXPECT_TRUE(result.success) << what << ": " << result.error.message;
+    EXPECT_EQ(result.error.code, -1) << what;
+    EXPECT_EQ(result.error.message, "") << what;
+}
+
+void expectChatWorks(AbstractTextGenerationEngine& engine, const std::string& text) {
+    Recorder next;
+    engine.setTextGenerationResultCallback(next.callback());
+    expectSuccess(engine.chat(kHello), "next chat");
+    EXPECT_EQ(next.text(), text);
+    EXPECT_EQ(next.endMarkers(), 0u);
+    const std::vector<Json::Value> fragments = next.fragments();
+    ASSERT_FALSE(fragments.empty());
+    EXPECT_EQ(fragments.back()["is_end"], true) << "the answer was not read to its end";
+}
+
+std::string chatExpectingNetworkError(AbstractTextGenerationEngine& engine) {
+    StderrCapture capture;
+    const auto result = engine.chat(kHello);
+    const std::string printed = capture.text();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.error.code, 4);
+    EXPECT_EQ(result.error.module, "AI Engine");
+    EXPECT_NE(result.error.message, "");
+    EXPECT_EQ(printed, "net error: " + result.error.message + "\n");
+    return result.error.message;
 }
 
 }  // namespace zefa_test

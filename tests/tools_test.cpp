@@ -7,12 +7,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
@@ -21,15 +20,12 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
+namespace zefa_test {
 namespace {
-
-using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 // How a child's standard streams are connected.
 enum class Streams {
@@ -55,11 +51,13 @@ public:
         } else if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
             throw std::runtime_error("pipe");
         }
-        pid_ = fork();
-        if (pid_ == 0) {
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        child_.emplace([&] {
             // A session of its own, whose terminal turns Ctrl-C into SIGINT for the child only.
             if (streams == Streams::Terminal && (setsid() < 0 || ioctl(in[0], TIOCSCTTY, 0) != 0)) {
-                _exit(127);
+                return 127;
             }
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
@@ -68,12 +66,9 @@ public:
                 if (fd > STDERR_FILENO) close(fd);
             }
             for (const std::string& assignment : environment) putenv(strdup(assignment.c_str()));
-            std::vector<char*> argv;
-            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
             execv(argv[0], argv.data());
-            _exit(127);
-        }
+            return 127;
+        });
         close(in[0]);
         close(out[1]);
         close(err[1]);
@@ -84,10 +79,7 @@ public:
 
     ~Process() {
         closeStdin();
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            (void)wait();
-        }
+        child_.reset();  // ends it if it still runs
         close(stdout_);
         if (stderr_ >= 0) close(stderr_);
         if (terminal_ >= 0) close(terminal_);
@@ -100,7 +92,7 @@ public:
         stdin_ = -1;
     }
 
-    void signal(int number) { kill(pid_, number); }
+    void signal(int number) { child_->signal(number); }
 
     // On a terminal: keeps it open beside the child, so that its settings outlast the child
     // (a pseudo-terminal's are reset once no one holds it).
@@ -129,18 +121,13 @@ public:
     int wait() {
         if (streams_ == Streams::Pipes) closeStdin();
         const auto deadline = std::chrono::steady_clock::now() + seconds(30);
-        while (status_ < 0) {
+        while (child_->running()) {
             (void)pump(50);
-            int raw = 0;
-            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            } else if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-            }
+            if (std::chrono::steady_clock::now() > deadline) child_->signal(SIGKILL);
         }
         while (pump(0)) {
         }
-        return status_;
+        return child_->wait();
     }
 
     // On a terminal: everything the child wrote, with the terminal's line ends.
@@ -177,19 +164,12 @@ private:
     }
 
     const Streams streams_;
-    pid_t pid_ = -1;
+    std::optional<ChildProcess> child_;
     int stdin_ = -1, stdout_ = -1, stderr_ = -1;
     int terminal_ = -1;
-    int status_ = -1;
     std::string out_, err_;
     std::size_t seen_ = 0;
 };
-
-int servicePort() {
-    const std::string base = ZEFA_SERVICE_BASE_URL;
-    const std::string prefix = "http://127.0.0.1:";
-    return base.rfind(prefix, 0) == 0 ? std::atoi(base.c_str() + prefix.size()) : 0;
-}
 
 // A pseudo-terminal can be had here (a chroot without /dev/pts has none).
 bool terminalsAvailable() {
@@ -210,18 +190,10 @@ const std::string kBlockEndedAtEnd =
 class ZefaChat : public testing::Test {
 protected:
     void SetUp() override {
-        if (servicePort() == 0) GTEST_SKIP() << "the build's service is not on 127.0.0.1";
-        service = std::make_unique<zefa_test::ModelService>(servicePort());
-        service->setResponder([this](const zefa_test::RecordedRequest& request) {
-            return zefa_test::echoReply(request, echo);
-        });
-        char directory[] = "/tmp/zefa-chat-state-XXXXXX";
-        ASSERT_NE(mkdtemp(directory), nullptr);
-        stateHome = directory;
-    }
-
-    void TearDown() override {
-        if (!stateHome.empty()) std::filesystem::remove_all(stateHome);
+        if (ZEFA_SERVICE_PORT == 0) GTEST_SKIP() << "the build's service is not on 127.0.0.1";
+        service = std::make_unique<ModelService>(ZEFA_SERVICE_PORT);
+        service->setResponder(
+            [this](const RecordedRequest& request) { return echoReply(request, echo); });
     }
 
     Process run(std::vector<std::string> args, const std::string& key = kKey,
@@ -242,16 +214,17 @@ protected:
     // The text of the last message of each request.
     std::vector<std::string> lastMessages() const {
         std::vector<std::string> texts;
-        for (const zefa_test::RecordedRequest& request : service->requests()) {
-            const Json::Value messages = zefa_test::parse(request.body)["messages"];
+        for (const RecordedRequest& request : service->requests()) {
+            const Json::Value messages = parse(request.body)["messages"];
             texts.push_back(messages[messages.size() - 1]["content"].asString());
         }
         return texts;
     }
 
-    zefa_test::EchoOptions echo{milliseconds(1), kKey};
-    std::unique_ptr<zefa_test::ModelService> service;
-    std::string stateHome;
+    EchoOptions echo{milliseconds(1), kKey};
+    std::unique_ptr<ModelService> service;
+    const ScratchDirectory scratch{"chat-state"};
+    const std::string& stateHome = scratch.path();
 };
 
 TEST_F(ZefaChat, OneShotPrintsTheStreamedAnswer) {
@@ -259,7 +232,7 @@ TEST_F(ZefaChat, OneShotPrintsTheStreamedAnswer) {
     EXPECT_EQ(chat.wait(), 0) << chat.err();
     EXPECT_EQ(chat.out(), "You said: hello 世界\n");
     ASSERT_EQ(service->requests().size(), 1u);
-    const Json::Value body = zefa_test::parse(service->requests()[0].body);
+    const Json::Value body = parse(service->requests()[0].body);
     EXPECT_EQ(body["messages"].size(), 1u);
 }
 
@@ -299,8 +272,8 @@ TEST_F(ZefaChat, StatsTimeTheFirstTextNotTheFirstFragment) {
         << err;
     EXPECT_GE(std::stoi(match[1]), 300);
 
-    service->setResponder([](const zefa_test::RecordedRequest&) {
-        return zefa_test::ScriptedReply{200, "text/event-stream", zefa_test::streamOf({})};
+    service->setResponder([](const RecordedRequest&) {
+        return ScriptedReply{200, "text/event-stream", streamOf({})};
     });
     Process silent = run({"--stats", "-p", "hi"});
     EXPECT_EQ(silent.wait(), 0) << silent.err();
@@ -310,9 +283,9 @@ TEST_F(ZefaChat, StatsTimeTheFirstTextNotTheFirstFragment) {
 
     if (*ZEFA_TEST_EMULATOR != '\0') return;  // signals: see CtrlCStopsTheAnswer...
     // A stopped answer: role, "partial", and the end marker in place of the last event.
-    service->setResponder([](const zefa_test::RecordedRequest&) {
-        zefa_test::ScriptedReply reply = zefa_test::silentAfterFirstEvent(seconds(60));
-        reply.pieces.push_back(zefa_test::contentEvent("partial"));
+    service->setResponder([](const RecordedRequest&) {
+        ScriptedReply reply = silentAfterFirstEvent(seconds(60));
+        reply.pieces.push_back(contentEvent("partial"));
         return reply;
     });
     Process stopped = run({"--stats", "-p", "hi"});
@@ -335,7 +308,7 @@ TEST_F(ZefaChat, PipedConversationSendsTheGrowingHistory) {
     EXPECT_EQ(chat.err(), kBlockEndedAtEnd + "\n");
     const auto requests = service->requests();
     ASSERT_EQ(requests.size(), 3u);
-    const Json::Value messages = zefa_test::parse(requests[1].body)["messages"];
+    const Json::Value messages = parse(requests[1].body)["messages"];
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0]["role"], "system");
     EXPECT_EQ(messages[1]["content"], "first");
@@ -379,15 +352,14 @@ struct Keystrokes {
     std::vector<std::string> awaited;  // output that follows them, in this order
 };
 
+// A session at the terminal, which ends with status 0.
 struct TerminalSession {
     const char* name;
-    std::vector<std::string> args;
-    std::chrono::milliseconds pace;
     std::vector<Keystrokes> steps;
-    int status;
     std::vector<std::string> prompts;  // what each request asked
     std::size_t lastRequestMessages;   // how many messages the last request sent
-    bool signals = false;              // Ctrl-C is typed during an answer
+    std::vector<std::string> args{};
+    bool stopsAnAnswer = false;  // Ctrl-C is typed during an answer, which comes slowly for it
 };
 
 TEST_F(ZefaChat, TerminalSessions) {
@@ -396,20 +368,15 @@ TEST_F(ZefaChat, TerminalSessions) {
     const std::string noCommand = "zefa-chat: no command /sve; /help lists them";
     const TerminalSession sessions[] = {
         {"line editing and recall",
-         {},
-         milliseconds(1),
          {{"", {"/help lists the commands", prompt}},
           {"helo" + kLeft + kLeft + "l" + kEnter, {"You said: hello", prompt}},
           {kUp + kEnter, {"You said: hello", prompt}},
           {"caf\u00e9 \u4e16\u754c" + kLeft + "!" + kEnter,
            {"You said: caf\u00e9 \u4e16!\u754c", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"hello", "hello", "caf\u00e9 \u4e16!\u754c"},
          5},
         {"commands, and prompts of several lines recalled whole",
-         {"--system", "be brief"},
-         milliseconds(1),
          {{"/help" + kEnter, {"/reset", prompt}},
           {"first" + kEnter, {"You said: first", prompt}},
           {"/reset" + kEnter, {"conversation cleared (the system message stays)", prompt}},
@@ -421,93 +388,74 @@ TEST_F(ZefaChat, TerminalSessions) {
           {"two\"\"\"" + kEnter, {"You said: one", prompt}},
           {kUp + kEnter, {"You said: one", prompt}},
           {"/quit" + kEnter, {}}},
-         0,
          {"first", "/etc", "one\ntwo", "one\ntwo"},
-         6},
+         6,
+         {"--system", "be brief"}},
         {"a paste of three lines is one prompt",
-         {},
-         milliseconds(1),
          {{"Compare: " + pasted("one\rtwo\r\tthree\r") + kEnter, {"You said: Compare", prompt}},
           {kUp + kEnter, {"You said: Compare", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"Compare: one\ntwo\n\tthree", "Compare: one\ntwo\n\tthree"},
          3},
         {"a line that begins with a paste is a prompt; a typed command takes a pasted argument",
-         {},
-         milliseconds(1),
          {{pasted("/usr/bin/env: what?") + kEnter, {"You said: /usr/bin/env: what?", prompt}},
           {kUp + kEnter, {"You said: /usr/bin/env: what?", prompt}},
           {"/sve " + pasted("x.json") + kEnter, {noCommand, prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"/usr/bin/env: what?", "/usr/bin/env: what?"},
          3},
         {"Ctrl-C ends a paste whose end does not come, and drops the line",
-         {},
-         milliseconds(1),
          {{"", {prompt}},  // Ctrl-C before the prompt would end the program
           {"typed \x1b[200~never ended\r" + kCtrlC, {"^C", prompt}},
           {"next" + kEnter, {"You said: next", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"next"},
          1},
         {"tabs, typed and pasted, are text",
-         {},
-         milliseconds(1),
          {{"a\tb" + kEnter, {"You said: a", prompt}},
           {"\"\"\"" + kEnter + "if x:" + kEnter + "\treturn 1" + kEnter + "a\tb\tc" + kEnter +
                "\"\"\"" + kEnter,
            {"You said: if", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"a\tb", "if x:\n\treturn 1\na\tb\tc"},
          3},
         {"Ctrl-D inside a prompt of several lines sends it, then ends",
-         {},
-         milliseconds(1),
          {{"\"\"\"" + kEnter, {"... "}},
           {"kept" + kEnter, {"... "}},
           {kCtrlD, {kBlockEndedAtEnd, "You said: kept"}}},
-         0,
          {"kept"},
          1},
         {"Ctrl-C at the prompt drops the line, and the conversation goes on",
-         {},
-         milliseconds(1),
          {{"first" + kEnter, {"You said: first", prompt}},
           {"half typed" + kCtrlC, {"^C", prompt}},
           {"\"\"\"" + kEnter + "a block" + kCtrlC, {"^C", prompt}},
           {kCtrlC, {"(Ctrl-D or /quit ends the conversation)", prompt}},
           {"second" + kEnter, {"You said: second", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"first", "second"},
          3},
         {"Ctrl-C stops an answer, which the conversation leaves out",
-         {},
-         milliseconds(200),
          {{"many many words in a long question" + kEnter, {"said"}},
           {kCtrlC, {"(stopped)", prompt}},
           {"next" + kEnter, {"You said: next", prompt}},
           {kCtrlD, {"\n"}}},
-         0,
          {"many many words in a long question", "next"},
          1,
+         {},
          true},
     };
     for (const TerminalSession& session : sessions) {
         SCOPED_TRACE(session.name);
-        if (session.signals && *ZEFA_TEST_EMULATOR != '\0') {
+        if (session.stopsAnAnswer && *ZEFA_TEST_EMULATOR != '\0') {
             // qemu-user 7.2 aborts any program that joins a thread after a signal was delivered.
             std::printf("skipped under %s (signals): %s\n", ZEFA_TEST_EMULATOR, session.name);
             continue;
         }
         service->stop();
-        service = std::make_unique<zefa_test::ModelService>(servicePort());
-        service->setResponder([this, pace = session.pace](const zefa_test::RecordedRequest& r) {
-            return zefa_test::echoReply(r, zefa_test::EchoOptions{pace, kKey});
+        service = std::make_unique<ModelService>(ZEFA_SERVICE_PORT);
+        const milliseconds pace(session.stopsAnAnswer ? 200 : 1);
+        service->setResponder([pace](const RecordedRequest& r) {
+            return echoReply(r, EchoOptions{pace, kKey});
         });
         Process chat = runOnTerminal(session.args);
         for (const Keystrokes& step : session.steps) {
@@ -516,15 +464,14 @@ TEST_F(ZefaChat, TerminalSessions) {
                 ASSERT_TRUE(chat.waitForOutput(text)) << chat.out();
             }
         }
-        EXPECT_EQ(chat.wait(), session.status) << chat.out();
+        EXPECT_EQ(chat.wait(), 0) << chat.out();
         EXPECT_GT(chat.out().rfind(kPasteModeOff), chat.out().rfind(kPasteModeOn))
             << "the terminal is left in bracketed paste mode";
         EXPECT_EQ(lastMessages(), session.prompts);
         const auto requests = service->requests();
         ASSERT_FALSE(requests.empty());
-        EXPECT_EQ(zefa_test::parse(requests.back().body)["messages"].size(),
-                  session.lastRequestMessages);
-        if (session.pace > milliseconds(1)) {
+        EXPECT_EQ(parse(requests.back().body)["messages"].size(), session.lastRequestMessages);
+        if (session.stopsAnAnswer) {
             EXPECT_EQ(chat.out().find("question", chat.out().find("said")), std::string::npos)
                 << "the stopped answer went on";
         }
@@ -625,11 +572,6 @@ TEST_F(ZefaChat, SignalsAtThePromptGiveTheTerminalBack) {
     EXPECT_EQ(chat.wait(), 0) << chat.out();
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream stream(path);
-    return {std::istreambuf_iterator<char>(stream), {}};
-}
-
 // Sessions that run at once each keep their prompts, in a file of the user's alone that holds
 // no line with the key and is cut back once it has grown long.
 TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
@@ -638,8 +580,7 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     // A file of an earlier version: its entries as typed, backslashes and all.
     const std::string earlier = R"(dir C:\new\table)";
     ASSERT_EQ(mkdir((stateHome + "/zefa-chat").c_str(), 0700), 0);
-    std::ofstream(path) << earlier << "\n";
-    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    (void)scratch.file("zefa-chat/history", earlier + "\n");
     {
         Process first = runOnTerminal({});
         ASSERT_TRUE(first.waitForOutput(kPrompt)) << first.out();
@@ -661,7 +602,7 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
             EXPECT_EQ(chat->wait(), 0) << chat->out();
         }
     }
-    EXPECT_EQ(fileText(path),
+    EXPECT_EQ(readFile(path),
               "#zefa-chat history: one prompt a line, \\n a line end in it, \\\\ a backslash\n"
               R"(dir C:\\new\\table)"
               "\nhello\nsecond\nagain\n");
@@ -677,7 +618,7 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
     EXPECT_TRUE(next.waitForOutput(kPrompt)) << next.out();
     next.write(kCtrlD);
     EXPECT_EQ(next.wait(), 0) << next.out();
-    const std::string saved = fileText(path);
+    const std::string saved = readFile(path);
     EXPECT_LT(std::count(saved.begin(), saved.end(), '\n'), kLongHistory);
     EXPECT_TRUE(saved.size() > 10 && saved.substr(saved.size() - 10) == "\nold 2999\n") << saved;
     struct stat file {};
@@ -689,24 +630,23 @@ TEST_F(ZefaChat, HistoryIsSharedPrivateAndBounded) {
 // clear the terminal.
 TEST_F(ZefaChat, ServiceTextCannotDriveTheTerminal) {
     if (!terminalsAvailable()) GTEST_SKIP() << kNoTerminal;
-    zefa_test::ScriptedReply refusal{
+    ScriptedReply refusal{
         400, "application/json", {R"({"error": {"message": "bad \u001b[2J request"}})"}};
     const struct {
         const char* name;
-        zefa_test::ScriptedReply reply;
+        ScriptedReply reply;
         int status;
         std::string shown;
     } rows[] = {
         {"answer",
-         {200, "text/event-stream", zefa_test::streamOf({"\x1b]0;owned\x07", "\x1b[2J", "ok"})},
+         {200, "text/event-stream", streamOf({"\x1b]0;owned\x07", "\x1b[2J", "ok"})},
          0,
          "^[]0;owned^G^[[2Jok\r\n"},
         {"failure line", refusal, 1, "(HTTP 400, 408 or 500): bad ^[[2J request (error 7)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        service->setResponder(
-            [reply = row.reply](const zefa_test::RecordedRequest&) { return reply; });
+        service->setResponder([reply = row.reply](const RecordedRequest&) { return reply; });
         Process chat = runOnTerminal({"-p", "hi"});
         EXPECT_EQ(chat.wait(), row.status);
         EXPECT_NE(chat.out().find(row.shown), std::string::npos) << chat.out();
@@ -741,10 +681,10 @@ TEST_F(ZefaChat, ConversationsLastAcrossSessions) {
         struct stat file {};
         ASSERT_EQ(stat(path.c_str(), &file), 0);
         EXPECT_EQ(file.st_mode & 0777, 0600u);
-        EXPECT_EQ(fileText(path).find(kKey), std::string::npos) << fileText(path);
+        EXPECT_EQ(readFile(path).find(kKey), std::string::npos) << readFile(path);
     }
-    EXPECT_EQ(fileText(saved), fileText(last));
-    const Json::Value conversation = zefa_test::parse(fileText(saved))["messages"];
+    EXPECT_EQ(readFile(saved), readFile(last));
+    const Json::Value conversation = parse(readFile(saved))["messages"];
     ASSERT_EQ(conversation.size(), 5u);
     EXPECT_EQ(conversation[0]["content"], "be brief");
     EXPECT_EQ(conversation[3]["content"], "my key is [API key removed]");
@@ -775,9 +715,9 @@ TEST_F(ZefaChat, ConversationsLastAcrossSessions) {
             chat.write(row.input);
             EXPECT_EQ(chat.wait(), 0) << chat.err();
         }
-        EXPECT_EQ(zefa_test::parse(service->requests().back().body)["messages"], expected);
+        EXPECT_EQ(parse(service->requests().back().body)["messages"], expected);
     }
-    EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), 7u);
+    EXPECT_EQ(parse(readFile(last))["messages"].size(), 7u);
 
     // A conversation cleared or loaded is kept as it then is, without an answer after it.
     const std::pair<std::string, Json::ArrayIndex> commands[] = {{"/reset", 1u},
@@ -790,7 +730,7 @@ TEST_F(ZefaChat, ConversationsLastAcrossSessions) {
         ASSERT_TRUE(chat.waitForOutput(kPrompt)) << chat.out();
         chat.write(kCtrlD);
         EXPECT_EQ(chat.wait(), 0) << chat.out();
-        EXPECT_EQ(zefa_test::parse(fileText(last))["messages"].size(), kept) << fileText(last);
+        EXPECT_EQ(parse(readFile(last))["messages"].size(), kept) << readFile(last);
     }
 }
 
@@ -828,8 +768,7 @@ TEST_F(ZefaChat, HistoryOnlyWhereItIsPrivate) {
         std::filesystem::remove_all(directory);
         std::filesystem::remove(elsewhere);
         mkdir(directory.c_str(), 0700);
-        std::ofstream(path) << "old\n";
-        chmod(path.c_str(), 0600);
+        (void)scratch.file("zefa-chat/history", "old\n");
         row.spoil();
         Process chat = runOnTerminal({});
         const std::string warning = "zefa-chat: the history is not kept: " + row.warning + "\r\n";
@@ -841,13 +780,13 @@ TEST_F(ZefaChat, HistoryOnlyWhereItIsPrivate) {
         chat.write(kCtrlD);
         EXPECT_EQ(chat.wait(), 0) << chat.out();
         EXPECT_EQ(chat.out().find(warning, chat.out().find(warning) + 1), std::string::npos);
-        EXPECT_EQ(fileText(std::filesystem::exists(elsewhere) ? elsewhere : path), "old\n");
+        EXPECT_EQ(readFile(std::filesystem::exists(elsewhere) ? elsewhere : path), "old\n");
     }
 }
 
 struct FailureCase {
     const char* name;
-    std::function<void(zefa_test::EchoOptions&)> service;  // how the service fails
+    std::function<void(EchoOptions&)> service;  // how the service fails
     std::vector<std::string> args;
     std::string key;
     std::string err;  // exactly; for a failed connection the start and the end
@@ -856,9 +795,9 @@ struct FailureCase {
 
 TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
     const auto failing = [](int status) {
-        return [status](zefa_test::EchoOptions& options) { options.failStatus = status; };
+        return [status](EchoOptions& options) { options.failStatus = status; };
     };
-    const auto none = [](zefa_test::EchoOptions&) {};
+    const auto none = [](EchoOptions&) {};
     const std::string keyHint =
         " (error 10) Check the key in ZEFA_API_KEY or the --api-key-file.\n";
     const std::string refused =
@@ -907,7 +846,7 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
              laterHint,
          ""},
         {"gateway page",
-         [](zefa_test::EchoOptions& options) { options.htmlError = true; },
+         [](EchoOptions& options) { options.htmlError = true; },
          {},
          kKey,
          "zefa-chat: the service gave no usable answer: 502 Bad Gateway (error 1000)" + laterHint,
@@ -921,15 +860,14 @@ TEST_F(ZefaChat, EachFailureIsOneLineInWords) {
     };
     for (const FailureCase& failure : cases) {
         SCOPED_TRACE(failure.name);
-        zefa_test::EchoOptions options{milliseconds(1), kKey};
+        EchoOptions options{milliseconds(1), kKey};
         if (failure.service) {
             failure.service(options);
         } else {
             service->stop();
         }
-        service->setResponder([options](const zefa_test::RecordedRequest& request) {
-            return zefa_test::echoReply(request, options);
-        });
+        service->setResponder(
+            [options](const RecordedRequest& request) { return echoReply(request, options); });
         std::vector<std::string> args = failure.args;
         args.insert(args.end(), {"-p", "hi"});
         Process chat = run(args, failure.key);
@@ -957,14 +895,10 @@ struct OptionCase {
 };
 
 TEST_F(ZefaChat, OptionsAndUsageErrors) {
-    const std::string blankKeyFile = stateHome + "/blank-key";
-    std::ofstream(blankKeyFile) << " \r\n";
-    const std::string sharedKeyFile = stateHome + "/shared-key";
-    std::ofstream(sharedKeyFile) << kKey << "\n";
-    chmod(sharedKeyFile.c_str(), 0644);
+    const std::string blankKeyFile = scratch.file("blank-key", " \r\n");
+    const std::string sharedKeyFile = scratch.file("shared-key", kKey + "\n", 0644);
     const std::string missing = stateHome + "/missing.json";
-    const std::string pipe = stateHome + "/chat.pipe";
-    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::string pipe = scratch.namedPipe("chat.pipe");
     const std::string tryHelp = "\nTry 'zefa-chat --help'.\n";
     const OptionCase cases[] = {
         {{"--help"}, 0, "Usage: zefa-chat [OPTIONS]\n", ""},
@@ -1031,3 +965,4 @@ TEST_F(ZefaChat, OptionsAndUsageErrors) {
 }
 
 }  // namespace
+}  // namespace zefa_test

@@ -2,9 +2,7 @@
 // A host that loads the engine as a plugin (dlopen, through a shim linked against the library)
 // and unloads it to load an update: once its engines are deleted and the last handle is closed,
 // the library leaves the process, even while a thread that chatted lives on.
-#include "ai_engine/abstract_text_generation_engine.h"
 #include "model_service.h"
-#include "network_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +14,11 @@
 #include <string>
 #include <thread>
 
+namespace zefa_test {
 namespace {
 
-using ai_engine::gen_ai::nlp::AbstractTextGenerationEngine;
-
 bool engineLibraryMapped() {
-    return zefa_test::readFile("/proc/self/maps").find("libzefa-nlp-engine") != std::string::npos;
+    return readFile("/proc/self/maps").find("libzefa-nlp-engine") != std::string::npos;
 }
 
 // A host's worker thread: it runs one chat, then stays alive until released.
@@ -29,8 +26,7 @@ class ChattingThread {
 public:
     explicit ChattingThread(AbstractTextGenerationEngine& engine)
         : thread_([this, &engine] {
-              const bool succeeded =
-                  engine.chat(R"({"messages": [{"role": "user", "content": "hello"}]})").success;
+              const bool succeeded = engine.chat(kHello).success;
               std::unique_lock<std::mutex> lock(mutex_);
               succeeded_ = succeeded;
               chatted_ = true;
@@ -68,7 +64,7 @@ private:
 
 TEST(Unloading, TheLibraryLeavesWithItsLastHandle) {
     ASSERT_FALSE(engineLibraryMapped());
-    zefa_test::ModelService service(ZEFA_SERVICE_PORT);
+    ModelService service(ZEFA_SERVICE_PORT);
     service.setEchoReplies(std::chrono::milliseconds(0));
     void* shim = dlopen(ZEFA_PLUGIN_SHIM_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(shim, nullptr) << dlerror();
@@ -76,10 +72,8 @@ TEST(Unloading, TheLibraryLeavesWithItsLastHandle) {
         dlsym(shim, "zefa_plugin_create_engine"));
     ASSERT_NE(create, nullptr) << dlerror();
     AbstractTextGenerationEngine* engine = create();
-    zefa_test::Recorder recorder;
-    engine->setConfig(zefa_test::kApiKeyConfig);
-    engine->setTextGenerationResultCallback(recorder.callback());
-    (void)engine->init();
+    Recorder recorder;
+    configure(*engine, recorder);
     {
         ChattingThread chatter(*engine);
         ASSERT_TRUE(chatter.chatSucceeded());
@@ -91,3 +85,4 @@ TEST(Unloading, TheLibraryLeavesWithItsLastHandle) {
 }
 
 }  // namespace
+}  // namespace zefa_test

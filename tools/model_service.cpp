@@ -119,6 +119,17 @@ std::vector<std::string> streamOf(const std::vector<std::string>& tokens) {
     return pieces;
 }
 
+ScriptedReply streamReply(const std::vector<std::string>& tokens, std::chrono::milliseconds pause) {
+    ScriptedReply reply;
+    reply.pieces = streamOf(tokens);
+    reply.pause = pause;
+    return reply;
+}
+
+std::string chatEndpointUrl(int port, const std::string& scheme) {
+    return scheme + "://127.0.0.1:" + std::to_string(port) + kChatPath;
+}
+
 std::string echoText(const RecordedRequest& request) {
     Json::Value body;
     std::string errors;
@@ -276,7 +287,9 @@ std::string ModelService::baseUrl() const {
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-std::string ModelService::endpointUrl() const { return baseUrl() + kChatPath; }
+std::string ModelService::endpointUrl() const {
+    return chatEndpointUrl(port_, tls_ ? "https" : "http");
+}
 
 void ModelService::setReply(ScriptedReply reply) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -291,9 +304,7 @@ void ModelService::setResponder(std::function<ScriptedReply(const RecordedReques
 void ModelService::setEchoReplies(std::chrono::milliseconds pace) {
     EchoOptions options;
     options.pace = pace;
-    setResponder([options](const RecordedRequest& request) {
-        return echoReply(request, options);
-    });
+    setResponder([options](const RecordedRequest& request) { return echoReply(request, options); });
 }
 
 std::vector<RecordedRequest> ModelService::requests() const {

@@ -68,9 +68,15 @@ std::string doneEvent();
 ScriptedReply silentAfterFirstEvent(std::chrono::milliseconds hold);
 // A whole reply: the role event, one event per token, the stop event and "[DONE]".
 std::vector<std::string> streamOf(const std::vector<std::string>& tokens);
+// That reply, pause apart per piece.
+ScriptedReply streamReply(const std::vector<std::string>& tokens,
+                          std::chrono::milliseconds pause = {});
 // A realistic reply of count content events of about 200 bytes whose deltas hold 1 to 8
 // characters of mixed ASCII and Chinese text; stamped: each delta ends in kStampPlaceholder.
 std::vector<std::string> realisticStream(int count, bool stamped = false);
+
+// Where a service on 127.0.0.1:port takes chat requests.
+std::string chatEndpointUrl(int port, const std::string& scheme = "http");
 
 // How the bundled mock service answers a chat request.
 struct EchoOptions {

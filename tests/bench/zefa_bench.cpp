@@ -38,11 +38,7 @@ using Clock = std::chrono::steady_clock;
 using ai_engine::gen_ai::nlp::TextGenerationResult;
 
 // The service listens where the library was built to find it: a loopback address.
-const int kPort = [] {
-    const std::string base = ZEFA_SERVICE_BASE_URL;
-    const std::string prefix = "http://127.0.0.1:";
-    return base.rfind(prefix, 0) == 0 ? std::atoi(base.c_str() + prefix.size()) : 0;
-}();
+constexpr int kPort = ZEFA_SERVICE_PORT;
 constexpr const char* kChat = R"({"messages": [{"role": "user", "content": "benchmark"}]})";
 
 double cpuSeconds() {
@@ -121,9 +117,7 @@ private:
     long connections_ = -1;
 };
 
-std::string endpoint() {
-    return "http://127.0.0.1:" + std::to_string(kPort) + "/compatible-mode/v1/chat/completions";
-}
+std::string endpoint() { return zefa_test::chatEndpointUrl(kPort); }
 
 // A host callback that does what a real host does: parse the fragment's text.
 struct ParsingHost {
