@@ -7,12 +7,13 @@
 
 cpr_checksums=.sha256sums
 
-# The C++ compiler cpr is built with for a Debian architecture: CXX (or g++) for the machine's
-# own, Debian's cross compiler for another. build-cpr.sh hands it to CMake, so that the key and
-# the build name the same compiler.
+# The C++ compiler cpr is built with for a Debian architecture, the one the project's builds use:
+# for the machine's own, CXX or else c++, as CMake picks it (Debian's alternative for the
+# default compiler); for another, Debian's cross compiler that cmake/toolchains names.
+# build-cpr.sh hands it to CMake, so that the key and the build name the same compiler.
 cpr_compiler() {
     if [ "$1" = "$(dpkg --print-architecture)" ]; then
-        echo "${CXX:-g++}"
+        echo "${CXX:-c++}"
     else
         echo "$(gnu_type_of "$1")-g++"
     fi
