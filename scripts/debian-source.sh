@@ -43,9 +43,9 @@ read_arguments() {
     at_least="" below=""
     while [ $# -gt 3 ]; do
         case "$1" in
-            --suites) suites=$2; shift 2 ;;
-            --at-least) at_least=$2; shift 2 ;;
-            --below) below=$2; shift 2 ;;
+            --suites) need_value "$@"; suites=$2; shift 2 ;;
+            --at-least) need_value "$@"; at_least=$2; shift 2 ;;
+            --below) need_value "$@"; below=$2; shift 2 ;;
             *) usage_error "unknown argument $1" ;;
         esac
     done
