@@ -40,17 +40,32 @@ cpr_seal() {
     mv "$1/$cpr_checksums.part" "$1/$cpr_checksums"
 }
 
-# cpr_distrust ENTRY: why an entry must not be used whatever its checksums say (something in it
-# that another user owns, or that others than its owner may write), or nothing.
+# cpr_distrust ENTRY: why an entry must not be used whatever its checksums say, or nothing: its
+# cache directory or something in it belongs to another user than this one or root, or others
+# than its owner may write it (and so could change the entry after it was checked).
 cpr_distrust() {
     local file
-    file=$(find "$1" ! -uid "$(id -u)" ! -uid 0 -print -quit)
-    if [ -n "$file" ]; then
-        echo "$file belongs to $(stat -c %U "$file"), neither you nor root"
-        return 0
+    file=$(untrusted_in "$(dirname "$1")" -maxdepth 0)
+    [ -n "$file" ] || file=$(untrusted_in "$1")
+    [ -z "$file" ] || untrusted_because "$file"
+}
+
+# untrusted_because FILE: why untrusted_in named that file.
+untrusted_because() {
+    if [ "$(stat -c %u "$1")" -ne "$(id -u)" ] && [ "$(stat -c %u "$1")" -ne 0 ]; then
+        echo "$1 belongs to $(stat -c %U "$1"), neither you nor root"
+    else
+        echo "others than its owner may write $1 ($(stat -c %A "$1"))"
     fi
-    file=$(find "$1" ! -type l -perm /022 -print -quit)
-    [ -z "$file" ] || echo "others than its owner may write $file ($(stat -c %A "$file"))"
+}
+
+# untrusted_in PATH [FIND OPTION...]: the first file there that another user than this one or
+# root owns, or that group or others may write (a symbolic link's own mode means nothing).
+untrusted_in() {
+    local path=$1
+    shift
+    find "$path" "$@" \( ! -uid "$(id -u)" ! -uid 0 -o ! -type l -perm /022 \) -print -quit \
+        2>/dev/null
 }
 
 # cpr_damage ENTRY MULTIARCH: why a trusted entry cannot be used as it is (unfinished, built
