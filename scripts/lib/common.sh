@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Sourced by the scripts in scripts/: progress lines of their own on standard error, and the
 # output of the tools they run (apt, dpkg-source, CMake, the compiler) kept in a log that a
 # failure shows. A script sets step_prefix (its lines' tag) and step_log (the log) first.

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Sourced after common.sh by install-deps.sh and build-cpr.sh: the cache of cpr builds. An entry
 # is <cache>/<cpr version>-<key>, the key naming the architecture and the compiler. build-cpr.sh
 # writes an entry's checksum list last, so an entry whose files match it is whole and unchanged;
