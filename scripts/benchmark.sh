@@ -1,30 +1,44 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures the engine in a Release build: the parser micro-benchmark across stream sizes and
 # chunkings, and the figures of a host process streaming from a local service (CPU per event,
 # wall time, peak RSS, latency, stop, connection reuse) next to libcurl alone, and the time to
 # the first fragment over TLS through nginx at a 30 ms round trip (also after a stop) and the
 # time a stop takes there. Prints a Markdown
 # table. With --chart, also draws docs/cpu-per-event.png (gnuplot) from the micro-benchmark.
-# Takes a few minutes; nothing else should load the machine meanwhile.
+# Takes a few minutes; nothing else should load the machine meanwhile. CMake's and the
+# compiler's output goes to build/benchmark.log, whose end a failure shows.
 # Usage: scripts/benchmark.sh [--chart]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/common.sh
+step_prefix="==>"
+step_log=build/benchmark.log
 chart=0
-[ "${1:-}" = "--chart" ] && chart=1
+case "$#:${1:-}" in
+    0:) ;;
+    1:--chart) chart=1 ;;
+    1:-h | 1:--help) print_usage; exit 0 ;;
+    *) usage_error "unknown arguments: $*" ;;
+esac
+refuse_sudo_in_users_clone .
 # The parser path's goal, µs CPU per event: the table's and the chart's (docs/performance.md).
 parser_goal_us=0.5
 
 deps=()
 [ "$chart" -eq 0 ] || deps=(--also gnuplot-nox)
 scripts/install-deps.sh "${deps[@]}"
-cmake --preset bench >/dev/null
-cmake --build --preset bench -j "$(nproc 2>/dev/null || echo 2)" \
-    --target parser_benchmark zefa_bench field_bench >/dev/null
+mkdir -p build
+: >"$step_log"
+say "building (preset bench)"
+run_logged cmake --preset bench
+run_logged cmake --build --preset bench -j "$(nproc 2>/dev/null || echo 2)" \
+    --target parser_benchmark zefa_bench field_bench
 out=build/bench/results
 mkdir -p "$out"
 bench=build/bench/tests/zefa_bench
 
-echo "==> parser micro-benchmark (engine path, no-op host)" >&2
+say "parser micro-benchmark (engine path, no-op host)"
 build/bench/tests/parser_benchmark --benchmark_format=csv --benchmark_min_time=0.5 \
     2>/dev/null > "$out/parser.csv"
 # events chunk_bytes ns_per_event ns_per_byte
@@ -44,7 +58,7 @@ median_of() {   # median_of <key> <runs> <command...>: the output of the run who
     done | sort -g | sed -n "$(( (runs + 1) / 2 ))p" | cut -d' ' -f2- | tr ' ' '\n'
 }
 
-echo "==> end to end (host process; service in a child process)" >&2
+say "end to end (host process; service in a child process)"
 for chunk in 0 16384; do
     for client in engine curl; do
         r=$(median_of cpu_us_per_event 3 "$bench" bulk "$client" 100000 "$chunk")
@@ -61,7 +75,7 @@ for client in engine curl; do
 done
 stop=$("$bench" stop)
 reuse=$("$bench" reuse 10)
-echo "==> over TLS through nginx and a relay of 30 ms round trip (needs root)" >&2
+say "over TLS through nginx and a relay of 30 ms round trip (needs root)"
 field=$(build/bench/tests/field_bench 30 10 || echo skipped)
 field_cell() {   # field_cell <measure>: median / max, or why there is none
     if [ "$field" = skipped ]; then echo "(not measured: needs root)"; return; fi
@@ -113,5 +127,5 @@ plot "< awk '\$2 == 0' $out/parser.dat" using 1:(\$3/1000) with linespoints lw 2
      "< awk '\$2 == 1' $out/parser.dat" using 1:(\$3/1000) with linespoints lw 2 title "1-byte chunks", \
      $parser_goal_us with lines dt 2 lc rgb "gray" title "goal"
 PLOT
-    echo "==> docs/cpu-per-event.png" >&2
+    say "docs/cpu-per-event.png"
 fi

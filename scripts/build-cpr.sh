@@ -3,17 +3,19 @@
 # build-cpr.sh - builds cpr from Debian's source package for one Debian architecture into a
 # directory of the cache, and prints that directory.
 #
-#   scripts/build-cpr.sh ARCH CACHE_DIR KEY
+#   scripts/build-cpr.sh ARCH CACHE_DIR
 #
 # Takes the source of CPR_VERSION (default 1.12.0-1; when that is gone, the newest 1.x from 1.10
 # on) from Debian's unstable or testing (CPR_SRC_SUITES, default "sid testing"), through
 # scripts/debian-source.sh, which checks it against the signed index. Builds a static,
 # position-independent library with hidden symbols (the engine links it in: the engine then
 # needs only Debian's libcurl at run time and cannot clash with a host's own cpr), for another
-# architecture than the machine's with cmake/toolchains/<multiarch>.cmake, and installs it into
-# CACHE_DIR/<cpr version>-KEY (install-deps.sh gives the architecture and compiler as KEY).
+# architecture than the machine's with cmake/toolchains/<multiarch>.cmake, with the compiler its
+# key names (CXX or g++; Debian's cross compiler for another architecture), and installs it into
+# CACHE_DIR/<cpr version>-<architecture>-<compiler> (scripts/lib/cpr-cache.sh), writable by its
+# owner only, sealed with the checksums of its files, in place of a damaged entry of that name.
 # Progress lines go to standard error, the tools' output to $ZEFA_STEP_LOG (install-deps.sh's
-# log) or build/build-cpr.log. Environment: CPR_VERSION, CPR_SRC_SUITES, JOBS.
+# log) or build/build-cpr.log. Environment: CPR_VERSION, CPR_SRC_SUITES, CXX, JOBS.
 set -euo pipefail
 
 main() {
@@ -21,7 +23,7 @@ main() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/build-cpr.XXXXXX") || die "no temporary directory"
     trap 'rm -rf "$work"' EXIT
     version=$(fetch_source) || exit
-    entry=$cache_dir/$version-$key
+    entry=$cache_dir/$version-$(cpr_key "$arch")
     build
     install_into_entry
     echo "$entry"
@@ -29,12 +31,15 @@ main() {
 
 read_arguments() {
     case "${1:-}" in -h | --help) print_usage; exit 0 ;; esac
-    [ $# -eq 3 ] || { print_usage >&2; exit 2; }
-    arch=$1 cache_dir=$2 key=$3
-    project_dir=$(cd "$(dirname "$0")/.." && pwd)
-    multiarch=$(multiarch_of "$arch") || die "unknown Debian architecture $arch"
     step_prefix="[deps]"
+    [ $# -eq 2 ] || usage_error "it takes ARCH and CACHE_DIR"
+    arch=$1 cache_dir=$2
+    project_dir=$(cd "$(dirname "$0")/.." && pwd)
+    refuse_sudo_in_users_clone "$project_dir"
+    multiarch=$(multiarch_of "$arch") || die "unknown Debian architecture $arch"
     step_log=${ZEFA_STEP_LOG:-$project_dir/build/build-cpr.log}
+    # An entry others may write could not be trusted (cpr_distrust).
+    umask 022
     ensure mkdir -p "$(dirname "$step_log")" "$cache_dir"
 }
 
@@ -51,6 +56,7 @@ build() {
     fi
     say "building cpr $version for $arch"
     run_logged cmake -S "$work/source" -B "$work/build" "${toolchain[@]}" \
+        -DCMAKE_CXX_COMPILER="$(cpr_compiler "$arch")" \
         -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_SHARED_LIBS=OFF \
         -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
@@ -63,16 +69,19 @@ build() {
     run_logged cmake --build "$work/build" -j "${JOBS:-$(nproc)}"
 }
 
-# Installed next to the entry and moved into place whole, so that an entry is either complete or
-# absent, also when the build is interrupted. (cpr's CMake files find their prefix from their
-# own place, so the installed tree may move.)
+# Installed next to the entry, sealed, and moved into place whole, so that an entry is either
+# complete or absent, also when the build is interrupted; a damaged entry it replaces is moved
+# aside first, so that clones linking it find one or the other. (cpr's CMake files find their
+# prefix from their own place, so the installed tree may move.)
 install_into_entry() {
-    local part=$entry.part.$$
-    ensure rm -rf "$part"
+    local part=$entry.part.$$ old=$entry.old.$$
+    ensure rm -rf "$part" "$old"
     run_logged cmake --install "$work/build" --prefix "$part"
     write_pkg_config_file "$part/lib/$multiarch/pkgconfig/cpr.pc"
-    ensure rm -rf "$entry"
+    ensure cpr_seal "$part"
+    [ ! -e "$entry" ] || ensure mv "$entry" "$old"
     ensure mv "$part" "$entry"
+    ensure rm -rf "$old"
 }
 
 # cpr ships no pkg-config file; one lets builds without CMake find it too.
@@ -93,4 +102,5 @@ EOF
 }
 
 . "$(dirname "$0")/lib/common.sh"
-main "$@" || exit 1
+. "$(dirname "$0")/lib/cpr-cache.sh"
+main "$@"

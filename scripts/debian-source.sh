@@ -16,8 +16,9 @@
 # it; dpkg-source then checks the tarballs against the .dsc. The archive does not serve every
 # file of every release: where it serves the upstream tarball but not the .dsc and Debian's
 # changes, the upstream tarball alone is unpacked, and a warning says so.
-# Progress lines go to standard error, the tools' output to $ZEFA_STEP_LOG (install-deps.sh's
-# log) or build/debian-source.log. Needs root or sudo for apt.
+# Needs no root: apt runs with directories of its own (as root it downloads as the _apt user, as
+# everywhere). Progress lines go to standard error, the tools' output to $ZEFA_STEP_LOG
+# (install-deps.sh's log) or build/debian-source.log.
 # Environment: DEBIAN_SRC_MIRROR (default: the URI of the system's own entry for this release),
 # DEBIAN_ARCHIVE_KEYRING (default: debian-archive-keyring's keyring).
 set -euo pipefail
@@ -36,33 +37,27 @@ main() {
 
 read_arguments() {
     case "${1:-}" in -h | --help) print_usage; exit 0 ;; esac
+    step_prefix="[deps]"
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     suites="$codename $codename-updates"
     at_least="" below=""
     while [ $# -gt 3 ]; do
         case "$1" in
-            --suites) suites=$2; shift 2 ;;
-            --at-least) at_least=$2; shift 2 ;;
-            --below) below=$2; shift 2 ;;
-            *) usage ;;
+            --suites) need_value "$@"; suites=$2; shift 2 ;;
+            --at-least) need_value "$@"; at_least=$2; shift 2 ;;
+            --below) need_value "$@"; below=$2; shift 2 ;;
+            *) usage_error "unknown argument $1" ;;
         esac
     done
-    [ $# -eq 3 ] || usage
+    [ $# -eq 3 ] || usage_error "it takes PACKAGE, VERSION and DIR"
     package=$1 wanted=$2 dest=$3
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
     project_dir=$(cd "$(dirname "$0")/.." && pwd)
-    step_prefix="[deps]"
+    refuse_sudo_in_users_clone "$project_dir"
     step_log=${ZEFA_STEP_LOG:-$project_dir/build/debian-source.log}
-    mkdir -p "$(dirname "$step_log")"
+    ensure mkdir -p "$(dirname "$step_log")"
 }
 
-usage() {
-    print_usage >&2
-    exit 2
-}
-
-remove_work() { $sudo rm -rf "$work"; }
+remove_work() { rm -rf "$work"; }
 
 # The system's own mirror for this release, read through apt's own parser, so that one-line
 # sources.list and deb822 .sources files are both understood.
@@ -79,7 +74,7 @@ system_mirror() {
 apt_private() {   # apt_private apt-get|apt-cache ARGUMENTS...
     local tool=$1 d=$work/apt
     shift
-    $sudo "$tool" -o "Dir::Etc::SourceList=$d/sources.list" -o "Dir::Etc::SourceParts=$d/parts" \
+    "$tool" -o "Dir::Etc::SourceList=$d/sources.list" -o "Dir::Etc::SourceParts=$d/parts" \
         -o "Dir::State::Lists=$d/lists" -o "Dir::Cache=$d/cache" \
         -o "Dir::Cache::archives=$d/cache/archives" -o "Dir::Cache::pkgcache=" \
         -o "Dir::Cache::srcpkgcache=" -o "APT::Get::List-Cleanup=false" \
@@ -95,10 +90,10 @@ update_private_lists() {
     for s in $suites; do
         echo "deb-src [signed-by=$keyring] $mirror $s main"
     done >"$d/sources.list"
-    # apt downloads as the unprivileged _apt user where it exists.
-    if id _apt >/dev/null 2>&1; then
+    # As root, apt downloads as the unprivileged _apt user where it exists.
+    if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then
         chmod 755 "$work" "$d"
-        ensure $sudo chown -R _apt "$d/lists/partial" "$d/cache/archives/partial" "$work/src"
+        ensure chown -R _apt "$d/lists/partial" "$d/cache/archives/partial" "$work/src"
     fi
     say "looking up $package in $suites (Debian's source index, signature checked)"
     # --error-on=any: a mirror that cannot be reached is an error, not a warning.
@@ -187,4 +182,4 @@ unpack() {
 }
 
 . "$(dirname "$0")/lib/common.sh"
-main "$@" || exit 1
+main "$@"

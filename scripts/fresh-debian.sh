@@ -22,6 +22,8 @@
 # CI=true and a minimal environment. Needs root, mmdebstrap and the Debian mirror.
 # Exit status: COMMAND's.
 set -euo pipefail
+. "$(dirname "$0")/lib/common.sh"
+step_prefix="fresh-debian:"
 
 clone=0
 keep=0
@@ -30,20 +32,22 @@ codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 while [ $# -gt 0 ]; do
     case "$1" in
         --release)
+            need_value "$@"
             case "$2" in
                 12 | bookworm) codename=bookworm ;;
                 13 | trixie) codename=trixie ;;
-                *) echo "fresh-debian: --release 12 or 13, not $2" >&2; exit 2 ;;
+                *) usage_error "--release 12 or 13, not $2" ;;
             esac
             shift 2 ;;
         --clone) clone=1; shift ;;
-        --copy) copies+=("$(cd "$2" && pwd)"); shift 2 ;;
+        --copy) need_value "$@"; copies+=("$(cd "$2" && pwd)"); shift 2 ;;
         --keep) keep=1; shift ;;
+        -h | --help) print_usage; exit 0 ;;
         --) shift; break ;;
-        *) echo "fresh-debian: unknown argument: $1" >&2; exit 2 ;;
+        *) usage_error "unknown argument: $1" ;;
     esac
 done
-[ $# -gt 0 ] || { sed -n '3,/^[^#]/s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] || usage_error "no command to run (after --)"
 case "$codename" in
     bookworm | trixie) ;;
     *) echo "fresh-debian: this machine is no Debian 12 or 13: say --release" >&2; exit 2 ;;

@@ -4,14 +4,19 @@
 # UndefinedBehaviorSanitizer, jsoncpp compiled in from the source of the installed version) and
 # runs each for a bounded time, starting from the seed corpora in tests/fuzz/corpus. Fails on any
 # finding; the input that found it is left in build/fuzz/. CMake's and the compiler's output goes
-# to build/fuzz.log, whose end a failure shows.
+# to build/fuzz.log, whose end a failure shows. Run it as yourself: it calls sudo where apt
+# needs it.
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/common.sh
 step_prefix="==>"
 step_log=build/fuzz.log
+case "${1:-}" in -h | --help) print_usage; exit 0 ;; esac
 seconds=${1:-60}
+[ $# -le 1 ] && [[ $seconds =~ ^[1-9][0-9]*$ ]] ||
+    usage_error "it takes the seconds for each target, a whole number"
+refuse_sudo_in_users_clone .
 mkdir -p build/fuzz
 : >"$step_log"
 

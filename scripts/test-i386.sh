@@ -4,12 +4,20 @@
 # the whole suite there (the kernel runs i386 programs directly). Installs what is missing:
 # the i386 multiarch development packages, Debian's cross compiler g++-i686-linux-gnu (it leaves
 # the native toolchain as it is) and cpr built for i386. CMake's and the compiler's output goes
-# to build/test-i386.log, whose end a failure shows.
+# to build/test-i386.log, whose end a failure shows. Run it as yourself: it calls sudo where apt
+# needs it.
+# Usage: scripts/test-i386.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/common.sh
 step_prefix="==>"
 step_log=build/test-i386.log
+case "${1:-}" in
+    "") ;;
+    -h | --help) print_usage; exit 0 ;;
+    *) usage_error "it takes no arguments" ;;
+esac
+refuse_sudo_in_users_clone .
 mkdir -p build
 : >"$step_log"
 

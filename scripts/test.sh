@@ -12,6 +12,7 @@
 #   5. every fuzz target for a minute (scripts/fuzz.sh).
 # Progress lines and the tests' results are shown; CMake's and the compiler's output goes to
 # build/test.log, whose end a failure shows.
+# Run it as yourself: it calls sudo where apt needs it.
 # Usage: scripts/test.sh [--quick]   (--quick: only step 1, without the slow tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,13 @@ step_prefix="==>"
 step_log=build/test.log
 
 quick=0
-[ "${1:-}" = "--quick" ] && quick=1
+case "$#:${1:-}" in
+    0:) ;;
+    1:--quick) quick=1 ;;
+    1:-h | 1:--help) print_usage; exit 0 ;;
+    *) usage_error "unknown arguments: $*" ;;
+esac
+refuse_sudo_in_users_clone .
 mkdir -p build
 : >"$step_log"
 
