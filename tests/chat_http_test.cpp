@@ -18,7 +18,7 @@ using ChatOverHttp = ServedEngineTest;
 
 // What the body holds is the request body's own test; here, the rest of what the service sees
 // and what the host gets.
-TEST_F(ChatOverHttp, StreamsTheAnswerAndSendsTheRequestAsSpecified) {
+TEST_F(ChatOverHttp, StreamsTheAnswerAfterAnAuthorisedJsonPost) {
     service.setReply(streamReply({"Hel", "lo", " world"}, milliseconds(5)));
     expectSuccess(engine.chat(kHello), "chat");
 
