@@ -21,7 +21,7 @@ case "$#:${1:-}" in
     1:-h | 1:--help) print_usage; exit 0 ;;
     *) usage_error "unknown arguments: $*" ;;
 esac
-refuse_sudo_in_users_clone .
+check_clone_access .
 # The parser path's goal, µs CPU per event: the table's and the chart's (docs/performance.md).
 parser_goal_us=0.5
 

@@ -35,7 +35,7 @@ read_arguments() {
     [ $# -eq 2 ] || usage_error "it takes ARCH and CACHE_DIR"
     arch=$1 cache_dir=$2
     project_dir=$(cd "$(dirname "$0")/.." && pwd)
-    refuse_sudo_in_users_clone "$project_dir"
+    check_clone_access "$project_dir"
     multiarch=$(multiarch_of "$arch") || die "unknown Debian architecture $arch"
     step_log=${ZEFA_STEP_LOG:-$project_dir/build/build-cpr.log}
     # An entry others may write could not be trusted (cpr_distrust).

@@ -52,7 +52,7 @@ read_arguments() {
     [ $# -eq 3 ] || usage_error "it takes PACKAGE, VERSION and DIR"
     package=$1 wanted=$2 dest=$3
     project_dir=$(cd "$(dirname "$0")/.." && pwd)
-    refuse_sudo_in_users_clone "$project_dir"
+    check_clone_access "$project_dir"
     step_log=${ZEFA_STEP_LOG:-$project_dir/build/debian-source.log}
     ensure mkdir -p "$(dirname "$step_log")"
 }

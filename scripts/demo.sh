@@ -17,7 +17,7 @@ case "${1:-}" in
     -h | --help) print_usage; exit 0 ;;
     --) shift ;;
 esac
-refuse_sudo_in_users_clone .
+check_clone_access .
 prompt=${*:-"Hello! Show me how an answer streams in, token by token."}
 port=8765
 mkdir -p build

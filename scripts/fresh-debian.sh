@@ -128,9 +128,11 @@ cp -l "$archives"/*.deb "$tree/var/cache/apt/archives/" 2>/dev/null || true
 workdir=/opt
 if [ "$clone" -eq 1 ]; then
     # The commit checked out here, also from a worktree whose clone would get another branch.
-    repo=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
-    git clone -q --no-checkout "$repo" "$tree/opt/project"
-    git -C "$tree/opt/project" checkout -q "$(git -C "$repo" rev-parse HEAD)"
+    # Read as root from a clone that may be a user's: git refuses such a repository unless told
+    # that it is safe, and nothing here writes to it.
+    repo=$(git -c safe.directory='*' -C "$(dirname "$0")" rev-parse --show-toplevel)
+    git -c safe.directory='*' clone -q --no-checkout "$repo" "$tree/opt/project"
+    git -C "$tree/opt/project" checkout -q "$(git -c safe.directory='*' -C "$repo" rev-parse HEAD)"
     workdir=/opt/project
 fi
 for dir in "${copies[@]}"; do cp -a "$dir" "$tree/opt/"; done

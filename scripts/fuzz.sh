@@ -16,7 +16,7 @@ case "${1:-}" in -h | --help) print_usage; exit 0 ;; esac
 seconds=${1:-60}
 [ $# -le 1 ] && [[ $seconds =~ ^[1-9][0-9]*$ ]] ||
     usage_error "it takes the seconds for each target, a whole number"
-refuse_sudo_in_users_clone .
+check_clone_access .
 mkdir -p build/fuzz
 : >"$step_log"
 

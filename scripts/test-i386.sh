@@ -17,7 +17,7 @@ case "${1:-}" in
     -h | --help) print_usage; exit 0 ;;
     *) usage_error "it takes no arguments" ;;
 esac
-refuse_sudo_in_users_clone .
+check_clone_access .
 mkdir -p build
 : >"$step_log"
 

@@ -27,7 +27,7 @@ case "$#:${1:-}" in
     1:-h | 1:--help) print_usage; exit 0 ;;
     *) usage_error "unknown arguments: $*" ;;
 esac
-refuse_sudo_in_users_clone .
+check_clone_access .
 mkdir -p build
 : >"$step_log"
 

@@ -25,14 +25,21 @@ need_value() {
     case "${2:-}" in "" | -*) usage_error "$1 needs a value" ;; esac
 }
 
-# Scripts that build in the clone refuse to run as root through sudo in a clone of another
-# user's: build/ and .deps/ would be root's, and the next run as oneself could not write them.
-# They call sudo themselves where apt needs it.
-refuse_sudo_in_users_clone() {
-    [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] || return 0
-    [ "$(stat -c %u "$1")" -ne 0 ] || return 0
-    die "run as yourself ($SUDO_USER), without sudo: the script calls sudo for apt itself; as" \
-        "root it would leave build/ and .deps/ to root"
+# Scripts that build in the clone run as the clone's owner. Through sudo in a clone of another
+# user's they refuse: build/ and .deps/ would be root's, and the next run as oneself could not
+# write them (they call sudo themselves where apt needs it). Where an earlier run as root left
+# such files behind, they say so instead of failing on the first write.
+check_clone_access() {
+    local dir
+    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$(stat -c %u "$1")" -ne 0 ]; then
+        die "run as yourself ($SUDO_USER), without sudo: the script calls sudo for apt itself;" \
+            "as root it would leave build/ and .deps/ to root"
+    fi
+    for dir in "$1/build" "$1/.deps"; do
+        [ ! -e "$dir" ] || [ -w "$dir" ] ||
+            die "$dir is not writable by you (it belongs to $(stat -c %U "$dir"), left by a run" \
+                "as that user): remove it as that user, or run as its owner"
+    done
 }
 
 # logged COMMAND...: runs a tool with its output appended to the log; its exit status.
