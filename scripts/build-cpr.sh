@@ -21,7 +21,8 @@ set -euo pipefail
 main() {
     read_arguments "$@"
     work=$(mktemp -d "${TMPDIR:-/tmp}/build-cpr.XXXXXX") || die "no temporary directory"
-    trap 'rm -rf "$work"' EXIT
+    part=""   # the entry being installed, until it is moved into place
+    trap 'rm -rf "$work" ${part:+"$part"}' EXIT
     version=$(fetch_source) || exit
     entry=$cache_dir/$version-$(cpr_key "$arch")
     build
@@ -74,13 +75,15 @@ build() {
 # aside first, so that clones linking it find one or the other. (cpr's CMake files find their
 # prefix from their own place, so the installed tree may move.)
 install_into_entry() {
-    local part=$entry.part.$$ old=$entry.old.$$
+    local old=$entry.old.$$
+    part=$entry.part.$$
     ensure rm -rf "$part" "$old"
     run_logged cmake --install "$work/build" --prefix "$part"
     write_pkg_config_file "$part/lib/$multiarch/pkgconfig/cpr.pc"
     ensure cpr_seal "$part"
     [ ! -e "$entry" ] || ensure mv "$entry" "$old"
     ensure mv "$part" "$entry"
+    part=""
     ensure rm -rf "$old"
 }
 
