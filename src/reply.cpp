@@ -4,6 +4,7 @@
 #include "split_surrogates.h"
 #include "utf8.h"
 #include "zefa_nlp_server_error.h"
+#include "zefa_nlp_util.h"
 
 using ai_engine::EngineError;
 
@@ -14,8 +15,6 @@ constexpr const char* kNoStreamMessage = "The service's reply held no event stre
 const std::string kTooLongMessage =
     "A piece of the service's reply exceeded the engine's limit of " +
     std::to_string(Reply::kMaxPendingBytes) + " bytes";
-// What may stand around a JSON document, and before the first line of an event stream.
-constexpr const char* kBlanks = " \t\r\n";
 // Statuses from here on are refusals, whatever the body says.
 constexpr long kFirstErrorStatus = 400;
 // How long a service may keep the connection open after "[DONE]" before the engine hangs up.
@@ -46,7 +45,7 @@ bool Reply::read(std::string_view chunk, long status) {
         head_.append(chunk.substr(0, kErrorHeadBytes - head_.size()));
     }
     if (kind_ == Kind::Unknown) {
-        const std::size_t first = chunk.find_first_not_of(kBlanks);
+        const std::size_t first = chunk.find_first_not_of(zefa_nlp_util::kJsonBlanks);
         if (first == std::string_view::npos) return true;
         kind_ = kindOf(chunk[first], status);
         chunk.remove_prefix(first);
@@ -78,7 +77,7 @@ bool Reply::readDocument(std::string_view chunk) {
     }
     document_.append(chunk);
     // An error reply may arrive in several writes; it counts once it is whole.
-    const std::size_t last = chunk.find_last_not_of(kBlanks);
+    const std::size_t last = chunk.find_last_not_of(zefa_nlp_util::kJsonBlanks);
     return last == std::string_view::npos || chunk[last] != '}' || !takeErrorDocument();
 }
 

@@ -2,6 +2,7 @@
 #include "split_surrogates.h"
 
 #include "unicode_escape.h"
+#include "zefa_nlp_util.h"
 
 #include <cstdint>
 #include <string_view>
@@ -22,7 +23,7 @@ bool lowSurrogateAt(const std::string& text, std::size_t at, std::size_t end) {
     return codeUnitAt(text, at, end, unit) && isLowSurrogate(unit);
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) { return zefa_nlp_util::kJsonBlanks.find(c) != std::string_view::npos; }
 
 // Where the characters of the "content" string value lie: [begin, end), end at its closing quote.
 bool findContentString(const std::string& text, std::size_t& begin, std::size_t& end) {

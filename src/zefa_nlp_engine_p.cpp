@@ -24,8 +24,7 @@ constexpr std::chrono::seconds kStopWaitLimit{10};
 
 bool hasControlCharacter(const std::string& text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
+        return zefa_nlp_util::isControlByte(static_cast<unsigned char>(c));
     });
 }
 

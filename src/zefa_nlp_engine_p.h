@@ -18,8 +18,9 @@
 #include <string_view>
 
 // The write callback of a chat transfer: hands each chunk of the reply to the engine running the
-// request, whose address userdata carries. Returns false to make the transfer abort (a stop, an
-// error reply, an overlong event).
+// request, whose address userdata carries. Returns false to make the transfer abort (an error
+// reply, an overlong piece of the reply); a stopped request's transfer is ended by its budget,
+// and what it reads until then is dropped.
 bool writeChatData(const std::string_view& data, intptr_t userdata);
 
 class ZefaNlpEnginePrivate : public ai_engine::gen_ai::nlp::AbstractTextGenerationEngine {

@@ -33,7 +33,7 @@ std::unique_ptr<Json::CharReader> strictReader() {
 }
 
 bool startsAnObject(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t first = text.find_first_not_of(kJsonBlanks);
     return first != std::string::npos && text[first] == '{';
 }
 
@@ -138,7 +138,6 @@ void appendEscape(unsigned char code, std::string& out) {
     }
 }
 
-bool isC0OrDelete(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 bool isC1Range(unsigned char byte) { return byte >= 0x80 && byte <= 0x9F; }
 
 }  // namespace
@@ -150,7 +149,7 @@ std::string escapeControlCharacters(std::string_view text) {
     const unsigned char* const end = s + text.size();
     while (s < end) {
         if (*s < 0x80) {
-            if (isC0OrDelete(*s)) {
+            if (isControlByte(*s)) {
                 appendEscape(*s, out);
             } else {
                 out += static_cast<char>(*s);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// JSON reading helpers shared by the engine.
+// Helpers shared by the engine's units: reading JSON, masking secrets for diagnostics, and the
+// diagnostic lines themselves.
 #pragma once
 
 #include <json/value.h>
@@ -13,6 +14,14 @@ class CharReader;
 }
 
 namespace zefa_nlp_util {
+
+// The bytes JSON allows around its tokens.
+inline constexpr std::string_view kJsonBlanks = " \t\r\n";
+
+// A C0 control character or DEL: what must not reach a header or a terminal unescaped.
+[[nodiscard]] constexpr bool isControlByte(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F;
+}
 
 // Parses text with the JSON reader's default settings and returns what it read: null when
 // nothing could be read; the first value when text follows it. Never throws.
