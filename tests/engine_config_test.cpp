@@ -91,7 +91,9 @@ ZEFA_TABLE(
                    R"({"apiKey":"***"})", "earlier"},
         ConfigCase{"HeaderInjection", "{\"apiKey\": \"sk\\r\\nX-Evil: 1\"}", R"({"apiKey":"***"})",
                    "earlier"},
-        ConfigCase{"NulInKey", "{\"apiKey\": \"sk\\u0000\"}", R"({"apiKey":"***"})", "earlier"}));
+        ConfigCase{"NulInKey", "{\"apiKey\": \"sk\\u0000\"}", R"({"apiKey":"***"})", "earlier"},
+        ConfigCase{"DeleteInKey", "{\"apiKey\": \"sk\\u007f\"}", R"({"apiKey":"***"})",
+                   "earlier"}));
 
 TEST(SetCurrentModel, MatchesTheModelIdentifierExactly) {
     ZefaNlpEnginePrivate engine;

@@ -65,6 +65,7 @@ ZEFA_TABLE(
     testing::Values(
         Case{"LineFeeds", "data: a\n\ndata: b\n\n", {"a", "b"}},
         Case{"CrLf", "data: a\r\n\r\ndata: b\r\n\r\n", {"a", "b"}},
+        Case{"CrLfBetweenDataLines", "data: a\r\ndata: b\r\n\r\n", {"a\nb"}},
         Case{"CarriageReturns", "data: a\r\rdata: b\r\r", {"a", "b"}},
         Case{"MixedLineEnds", "data: a\r\n\ndata: b\r\r\n", {"a", "b"}},
         Case{"BlankAfterTheColonIsOptional", "data:a\n\ndata:  b\n\ndata\n\n", {"a", " b", ""}},

@@ -26,11 +26,12 @@ struct ReplyRow {
     std::string message{};
     std::string shown{};  // what the diagnostic line shows, when it is not message
     cpr::Error transport{};
+    bool diagnosed = true;  // a failure shows its line on standard error
 };
 
 // The line on standard error: a transport's failure, the service's refusal, or none.
 std::string diagnostic(const ReplyRow& row) {
-    if (row.code == -1) return "";
+    if (row.code == -1 || !row.diagnosed) return "";
     const bool network = row.transport.code != cpr::ErrorCode::OK;
     return (network ? "net error: " : "zefa chat failed: ") +
            (row.shown.empty() ? row.message : row.shown) + "\n";
@@ -61,6 +62,8 @@ std::vector<ReplyRow> replyRows() {
                                                 "data: [done]\n\n", doneEvent() + contentEvent("B"),
                                                 contentEvent("C"),  "garbage"};
     const std::vector<std::string> halves = {raw("smile \\ud83d"), raw("\\ude00!"), doneEvent()};
+    const std::vector<std::string> loneHalves = {raw("a\\ud83db"), raw("c\\ude00d"),
+                                                 raw("e\\ud83d"), raw("f"), doneEvent()};
     const std::vector<std::string> illFormed = {raw("a\xff\xfe b"),
                                                 raw(std::string("a\xc3") + "A\xe0"),
                                                 raw("\xe4\xbd"),
@@ -72,6 +75,11 @@ std::vector<ReplyRow> replyRows() {
     const std::string f = "\xEF\xBF\xBD";  // U+FFFD
     const std::string repaired = "a" + f + f + " ba" + f + "A" + f + f + f + f + f + "!" + f +
                                  "x\xf0\x9f\x98\x80" + std::string("n\0ulesc\0aped", 12);
+    const std::string longPage(5000, 'x');
+    const std::string endlessDocument =
+        "{\"error\": \"" + std::string(Reply::kMaxPendingBytes, 'x');
+    const std::string tooLong = "A piece of the service's reply exceeded the engine's limit of " +
+                                std::to_string(Reply::kMaxPendingBytes) + " bytes";
     const cpr::Error cut(CURLE_RECV_ERROR, "boom");
     const cpr::Error untrusted(CURLE_PEER_FAILED_VERIFICATION, "no trust");
     return {
@@ -79,6 +87,8 @@ std::vector<ReplyRow> replyRows() {
         {"ErrorReplySplitOverWrites", 429, split, "", 16, document},
         {"ErrorEventInsideAStream", 200, filtered, "partial", 1000, errorEvent},
         {"HtmlErrorPage", 502, {page}, "", 1000, page, pageShown},
+        {"ALongPageShownByItsHead", 502, {longPage}, "", 1000, longPage.substr(0, 4096)},
+        {"AnErrorDocumentPastTheLimit", 200, {endlessDocument}, "", 1000, tooLong, "", {}, false},
         // A page that would forge a diagnostic line of its own and drive the host's terminal.
         {"PageWithLineBreaksAndEscapes", 502, {hostile}, "", 1000, hostile, hostileShown},
         {"RefusalStatusWithoutABody", 404, {}, "", 10, kNoStream},
@@ -90,6 +100,8 @@ std::vector<ReplyRow> replyRows() {
         // "[DONE]" is matched on the whole payload; nothing after it is read.
         {"NothingAfterDone", 200, afterDone, "A"},
         {"ACharacterSplitAcrossEvents", 200, halves, "smile \xF0\x9F\x98\x80!"},
+        // A half inside a text, a low half alone, a high half whose partner never comes.
+        {"HalvesWithoutTheirPartner", 200, loneHalves, "a" + f + "bc" + f + "de" + f + "f"},
         // Each ill-formed sequence becomes one U+FFFD; the characters around it arrive unchanged.
         {"IllFormedUtf8AndNulBytes", 200, illFormed, repaired},
         {"ALastEventWithoutItsBlankLine", 200, {contentEvent("a"), "data: {}"}, "a"},
