@@ -131,7 +131,8 @@ if [ "$clone" -eq 1 ]; then
     # Read as root from a clone that may be a user's: git refuses such a repository unless told
     # that it is safe, and nothing here writes to it.
     repo=$(git -c safe.directory='*' -C "$(dirname "$0")" rev-parse --show-toplevel)
-    git -c safe.directory='*' clone -q --no-checkout "$repo" "$tree/opt/project"
+    git -c safe.directory='*' clone -q --no-checkout \
+        --upload-pack="git -c safe.directory='*' upload-pack" "$repo" "$tree/opt/project"
     git -C "$tree/opt/project" checkout -q "$(git -c safe.directory='*' -C "$repo" rev-parse HEAD)"
     workdir=/opt/project
 fi
