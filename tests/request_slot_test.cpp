@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -220,6 +222,31 @@ TEST_F(Slot, AStopReachesATicketWaitingBehindTheStreamingOne) {
     EXPECT_TRUE(slot.endStreaming());
     EXPECT_EQ(texts(host), std::vector<std::string>{kEnd});
     EXPECT_EQ(wakes, 1);
+}
+
+// Requests that wait get the slot in the order of their calls, not in the order they wake.
+TEST_F(Slot, WaitingTicketsStreamInCallOrder) {
+    std::optional<RequestSlot::Ticket> first(std::in_place, slot, host.callback());
+    ASSERT_EQ(slot.claim(*first, seconds(0)), Claim::Granted);
+    std::mutex mutex;
+    std::vector<int> order;
+    std::vector<std::thread> waiters;
+    for (int call = 1; call <= 4; ++call) {
+        waiters.emplace_back([&, call] {
+            RequestSlot::Ticket ticket(slot, nullptr);
+            if (slot.claim(ticket, seconds(60)) != Claim::Granted) return;
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                order.push_back(call);
+            }
+            (void)slot.endStreaming();
+        });
+        EXPECT_TRUE(eventually([&] { return slot.waiting() == static_cast<std::size_t>(call); }));
+    }
+    (void)slot.endStreaming();
+    first.reset();
+    for (std::thread& waiter : waiters) waiter.join();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }
 
 }  // namespace
