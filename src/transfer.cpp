@@ -20,6 +20,9 @@ constexpr std::chrono::seconds kLowSpeedTime{10};
 // bounded like a stall; libcurl's default would hold a silent handshake for five minutes.
 constexpr std::chrono::seconds kConnectTimeout = kLowSpeedTime;
 
+// How long the certificates read from the CA bundle serve new connections.
+constexpr std::chrono::seconds kCaCacheTime{3600};
+
 // The longest wait between two questions to the budget, should a wakeup ever be lost.
 constexpr std::chrono::milliseconds kLongestWait{1000};
 
@@ -62,6 +65,7 @@ struct Transfer::Handles {
     // The transfer is over; code tells how. Takes libcurl's messages off its queue.
     [[nodiscard]] bool finished(CURLcode& code);
 
+    static void trustTheCaBundleAlone(CURL* handle);
     // libcurl's socket, close-on-exec so that no program the host starts inherits a connection.
     static curl_socket_t openSocket(void* /*clientp*/, curlsocktype /*purpose*/,
                                     curl_sockaddr* address);
@@ -87,17 +91,28 @@ Transfer::Handles::Handles(const std::string& url) {
     // instead of waiting for it (up to the resolver's timeout), so that a stop stays immediate.
     curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    // Trust the system's CA bundle alone, not also the directory beside it (where libcurl was
-    // built with both, as Debian's is): libcurl then keeps the certificates it read in the multi
-    // handle for the next connections instead of reading the bundle for each new connection
-    // (tens of ms of CPU) and freeing it again when the connection closes (about 1 ms, on every
-    // stop). The directory holds the same certificates as the bundle that is made with it.
-    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    trustTheCaBundleAlone(handle);
     // A redirect may lead elsewhere, but never from TLS to plain text with the conversation.
     if (url.rfind("https://", 0) == 0) {
         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     }
     curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Handles::openSocket);
+}
+
+// Where libcurl was built with a CA bundle and a CA directory (Debian's is), the bundle alone:
+// libcurl then keeps the certificates it read in the multi handle for the next connections,
+// instead of reading the bundle for each new connection (tens of ms of CPU) and freeing it when
+// the connection closes (about 1 ms, on every stop). A directory or native CAs (which cpr's
+// SslOptions would add) keep libcurl from keeping them. Kept for an hour, so that an updated
+// bundle reaches a long-lived engine. Without a bundle the directory stays.
+void Transfer::Handles::trustTheCaBundleAlone(CURL* handle) {
+    char* bundle = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &bundle) != CURLE_OK || bundle == nullptr ||
+        *bundle == '\0') {
+        return;
+    }
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, static_cast<long>(kCaCacheTime.count()));
 }
 
 curl_socket_t Transfer::Handles::openSocket(void* /*clientp*/, curlsocktype /*purpose*/,
