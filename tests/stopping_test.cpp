@@ -146,12 +146,20 @@ class ThrowingCallbacks : public Stopping, public testing::WithParamInterface<Th
 TEST_P(ThrowingCallbacks, EndTheRequestAndFailIt) {
     const ThrowCase& c = GetParam();
     service.setReply(tokens(20, milliseconds(2)));
+    // The callback holds the request at the result the stop follows, so that the stop comes
+    // before the next fragment however slowly the stopping thread runs.
+    Gate stopped;
     engine.setTextGenerationResultCallback([&](const TextGenerationResult& result) {
         recorder.record(result);
-        c.callback(engine, result, recorder.results().size());
+        const std::size_t n = recorder.results().size();
+        if (c.stopAfter > 0 && n == c.stopAfter) {
+            EXPECT_TRUE(stopped.wait());
+        }
+        c.callback(engine, result, n);
     });
     std::thread stopper([&] {
         if (c.stopAfter > 0 && recorder.waitFor(c.stopAfter)) engine.stopChat();
+        stopped.open();
     });
     const auto result = engine.chat(kHello);
     stopper.join();
